@@ -1,0 +1,42 @@
+// A value or an error, for the operations that can fail at the library's
+// edges (loading files). Scanning itself never fails.
+#pragma once
+
+#include <utility>
+#include <variant>
+
+namespace vantrel_core {
+
+template <typename E>
+struct Unexpected {
+  E error;
+};
+template <typename E>
+Unexpected(E) -> Unexpected<E>;
+
+template <typename T, typename E>
+class Expected {
+ public:
+  Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Expected(Unexpected<E> err) : v_(std::in_place_index<1>, std::move(err.error)) {}
+
+  bool has_value() const { return v_.index() == 0; }
+  explicit operator bool() const { return has_value(); }
+
+  T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+
+  E& error() & { return std::get<1>(v_); }
+  const E& error() const& { return std::get<1>(v_); }
+  E&& error() && { return std::get<1>(std::move(v_)); }
+
+ private:
+  std::variant<T, E> v_;
+};
+
+}  // namespace vantrel_core

@@ -1,0 +1,232 @@
+// Scanner construction and the scan pipelines: size check, the engine's own
+// raw-entropy evidence, the two tiers with the early exit between them, and the
+// output and tool-call scans.
+#include <cstdlib>
+#include <string>
+
+#include "probability.h"
+#include "scan_state.h"
+#include "score_profile.h"
+#include "skills/entropy.h"
+#include "skills/normalize.h"
+#include "skills/output.h"
+#include "skills/pattern.h"
+#include "skills/stats.h"
+#include "skills/toolcall.h"
+#include "vantrel/scanner.h"
+#include "vantrel/text.h"
+
+namespace vantrel_core {
+
+namespace {
+
+constexpr double kLegacyCutoff = 0.5;
+
+// An environment variable's value; unset and non-UTF-8 values count as unset.
+std::optional<std::string> env_var(const char* name) {
+  const char* v = std::getenv(name);
+  if (v == nullptr) return std::nullopt;
+  std::string s(v);
+  if (!is_valid_utf8(s)) return std::nullopt;
+  return s;
+}
+
+struct ProfileSelection {
+  std::unique_ptr<ScoreProfile> profile;
+  std::optional<std::string> warning;
+};
+
+ProfileSelection select_score_profile() {
+  ProfileSelection sel;
+  if (auto disable = env_var("VANTREL_SCORE_V2_DISABLE_PROFILE")) {
+    const std::string& v = *disable;
+    if (v == "1" || v == "on" || v == "yes" || v == "true" || v == "TRUE") {
+      sel.warning = "score profile disabled by environment";
+      return sel;
+    }
+  }
+  auto path = env_var("VANTREL_SCORE_V2_PROFILE_PATH");
+  if (!path) return sel;
+  if (trim_unicode_whitespace(*path).empty()) {
+    sel.warning = "score profile fallback: empty VANTREL_SCORE_V2_PROFILE_PATH";
+    return sel;
+  }
+  auto loaded = ScoreProfile::load(*path);
+  if (loaded) {
+    sel.profile = std::make_unique<ScoreProfile>(std::move(loaded).value());
+  } else {
+    sel.warning = "score profile fallback: failed to load '" + *path + "': " + loaded.error();
+  }
+  return sel;
+}
+
+}  // namespace
+
+Scanner::Scanner() = default;
+Scanner::Scanner(Scanner&&) noexcept = default;
+Scanner& Scanner::operator=(Scanner&&) noexcept = default;
+Scanner::~Scanner() = default;
+
+Scanner Scanner::with_pattern_skill(const GateConfig& config, std::size_t max_input_bytes,
+                                    std::unique_ptr<PatternSkill> patterns) {
+  Scanner s;
+  s.pattern_db_version_ = patterns->db_version();
+  s.pattern_db_hash_ = patterns->db_hash();
+  ProfileSelection sel = select_score_profile();
+  s.score_profile_ = std::move(sel.profile);
+  s.score_profile_warning_ = std::move(sel.warning);
+  s.first_tier_.push_back(std::make_unique<NormalizationSkill>(0.05));
+  s.second_tier_.push_back(std::move(patterns));
+  s.second_tier_.push_back(std::make_unique<EntropySkill>(4.5, 5.0, 16, 10.0, 25.0));
+  s.second_tier_.push_back(std::make_unique<StatsSkill>());
+  s.toolcall_skill_ = std::make_unique<ToolCallSkill>();
+  s.output_skill_ = std::make_unique<OutputSkill>();
+  s.output_normalizer_ = std::make_unique<NormalizationSkill>(0.05);
+  s.config_ = config;
+  s.max_input_bytes_ = max_input_bytes > kMinInputLimit ? max_input_bytes : kMinInputLimit;
+  return s;
+}
+
+Scanner Scanner::with_config(const GateConfig& config) {
+  return with_pattern_skill(config, kDefaultInputLimit,
+                            std::make_unique<PatternSkill>(PatternSkill::create()));
+}
+
+Expected<Scanner, PatternLoadError> Scanner::with_config_and_limits_and_additive_patterns(
+    const GateConfig& config, std::size_t max_input_bytes,
+    const std::optional<std::string>& additive_patterns_path) {
+  if (!additive_patterns_path) {
+    return with_pattern_skill(config, max_input_bytes,
+                              std::make_unique<PatternSkill>(PatternSkill::create()));
+  }
+  auto merged = PatternSkill::with_additive_file(*additive_patterns_path);
+  if (!merged) return Unexpected{std::move(merged).error()};
+  return with_pattern_skill(config, max_input_bytes,
+                            std::make_unique<PatternSkill>(std::move(merged).value()));
+}
+
+namespace {
+
+// The engine's own first evidence: the byte entropy of the text as received.
+void add_raw_entropy(ScanState& state, std::string_view text) {
+  if (text.empty()) {
+    state.set_raw_entropy(0.0);
+    return;
+  }
+  const double h = byte_entropy(text);
+  state.set_raw_entropy(h);
+  if (text.size() < 16 || !(h > 0)) return;
+  double ratio;
+  if (h >= 5.2) {
+    ratio = 30;
+  } else if (h >= 4.8) {
+    ratio = 18;
+  } else if (h >= 4.4) {
+    ratio = 6;
+  } else {
+    return;
+  }
+  std::string desc = "Raw entropy ";
+  append_fixed(desc, h, 2);
+  desc += " bits/char";
+  Signal sig("entropy_raw", "entropy_score", std::move(desc), ratio);
+  sig.raw_score = h;
+  SkillOutput out;
+  out.signals.push_back(std::move(sig));
+  out.threat_type = ThreatType::EncodingAttack;
+  state.process(std::move(out));
+}
+
+}  // namespace
+
+ScanResult Scanner::scan(std::string_view text) const { return scan_to_tier(text, 2); }
+
+ScanResult Scanner::scan_to_tier(std::string_view text, std::uint8_t max_tier) const {
+  if (text.size() > max_input_bytes_) return size_error(ThreatType::EncodingAttack);
+  ScanState state(config_, text, ScanMode::Input, pattern_db_version_, pattern_db_hash_);
+  add_raw_entropy(state, text);
+
+  std::vector<SkillOutput> outputs;
+  outputs.reserve(first_tier_.size());
+  for (const auto& skill : first_tier_) outputs.push_back(skill->scan(state.current_text()));
+  for (SkillOutput& out : outputs) {
+    if (out.normalized_text) state.replace_text(std::move(*out.normalized_text));
+    state.process(std::move(out));
+  }
+
+  const bool early_block = config_.score_v2_enabled
+                               ? state.gate().posterior() >= config_.block_prob
+                               : state.gate().log_odds() >= state.gate().block_logit();
+  if (early_block) {
+    const ThreatType t = state.threat_type();
+    return std::move(state).result(false, t, 1, score_profile_.get(), score_profile_warning_);
+  }
+  if (max_tier <= 1) {
+    return std::move(state).result(true, ThreatType::Benign, 1, score_profile_.get(),
+                                   score_profile_warning_);
+  }
+
+  outputs.clear();
+  outputs.reserve(second_tier_.size());
+  for (const auto& skill : second_tier_) outputs.push_back(skill->scan(state.current_text()));
+  for (SkillOutput& out : outputs) state.process(std::move(out));
+  return std::move(state).finalize(2, kLegacyCutoff, score_profile_.get(), score_profile_warning_);
+}
+
+ScanResult Scanner::scan_output(std::string_view text) const {
+  if (text.size() > max_input_bytes_) return size_error(ThreatType::DataExfiltration);
+  ScanState state(config_, text, ScanMode::Output, pattern_db_version_, pattern_db_hash_);
+  add_raw_entropy(state, text);
+
+  SkillOutput norm = output_normalizer_->scan(text);
+  std::optional<std::string> normalized = std::move(norm.normalized_text);
+  state.process(std::move(norm));
+  // The response is always checked for signs of a successful attack, however
+  // the entropy and normalization evidence came out.
+  const std::string_view response = normalized ? std::string_view(*normalized) : text;
+  state.process(output_skill_->scan(response));
+  return std::move(state).finalize(2, kLegacyCutoff, score_profile_.get(), score_profile_warning_);
+}
+
+ScanResult Scanner::scan_tool_call(std::string_view arguments) const {
+  if (arguments.size() > max_input_bytes_) return size_error(ThreatType::ToolManipulation);
+  ScanState state(config_, arguments, ScanMode::ToolCall, pattern_db_version_, pattern_db_hash_);
+  add_raw_entropy(state, arguments);
+  // Arguments are matched as given: normalization would rewrite code such as
+  // "eval(" before the phrases could see it.
+  state.process(toolcall_skill_->scan(arguments));
+  return std::move(state).finalize(2, kLegacyCutoff, score_profile_.get(), score_profile_warning_);
+}
+
+ScanResult Scanner::size_error(ThreatType threat_type) const {
+  ScanResult r;
+  Signal sig("input_validation", "size_limit",
+             "Input exceeds " + std::to_string(max_input_bytes_) + " bytes", 1000.0);
+  r.signals.push_back(std::move(sig));
+  r.safe = false;
+  r.threat_type = threat_type;
+  r.tier_reached = 0;
+  r.confidence = 1.0;
+  r.latency_ms = 0.0;
+  if (config_.score_v2_enabled) {
+    constexpr double kOddsOfMaxProbability = 1000799917193442.5;
+    double ratio = kOddsOfMaxProbability / odds(config_.prior);
+    if (ratio < 1e-15) ratio = 1e-15;
+    if (ratio > 1e15) ratio = 1e15;
+    r.posterior_prob = 1.0;
+    r.effective_lr = ratio;
+    r.thresholds_used = configured_thresholds(config_);
+    r.disposition = Disposition::Block;
+    r.severity = Severity::Critical;
+    r.warning_message = "Blocked (critical): attack-likelihood score 100%";
+  }
+  copy_policy_snapshot(config_, r);
+  r.score_profile_applied = false;
+  r.score_profile_warning = score_profile_warning_;
+  r.gate_config_hash = gate_config_hash(config_);
+  r.pattern_db_hash = pattern_db_hash_;
+  r.pattern_db_version = pattern_db_version_;
+  return r;
+}
+
+}  // namespace vantrel_core

@@ -1,0 +1,20 @@
+#include "vantrel/pattern_load_error.h"
+
+namespace vantrel_core {
+
+std::string PatternLoadError::display() const {
+  return (kind == Kind::IoError ? "Failed to read patterns file: " : "Failed to parse patterns JSON: ") +
+         message;
+}
+
+std::string PatternLoadError::debug() const {
+  std::string out = kind == Kind::IoError ? "IoError(\"" : "ParseError(\"";
+  for (char c : message) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += "\")";
+  return out;
+}
+
+}  // namespace vantrel_core
