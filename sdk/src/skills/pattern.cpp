@@ -1,5 +1,7 @@
 #include "pattern.h"
 
+#include "../file_io.h"
+
 namespace vantrel_core {
 
 // Placeholders until the pattern database lands.
@@ -24,7 +26,9 @@ Expected<PatternSkill, PatternLoadError> PatternSkill::from_patterns(std::vector
 Expected<PatternSkill, PatternLoadError> PatternSkill::with_embedded_patterns() { return create(); }
 Expected<PatternSkill, PatternLoadError> PatternSkill::with_hardcoded_defaults() { return create(); }
 
-Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(const std::string&) {
+Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(const std::string& path) {
+  auto text = read_text_file(path);
+  if (!text) return Unexpected{PatternLoadError::io(text.error())};
   return Unexpected{PatternLoadError::parse("Error")};
 }
 
