@@ -1,8 +1,78 @@
 #include "stream_command.h"
 
+#include "io.h"
+#include "report_human.h"
+#include "report_json.h"
+#include "vantrel/scanner.h"
+#include "vantrel/stream.h"
+
 namespace vantrel {
 
-// Placeholder until the stream command lands.
-int cmd_stream(const StreamArgs&) { return 0; }
+using vantrel_core::PushOutcome;
+using vantrel_core::ScanResult;
+
+namespace {
+
+std::string threat_report(const ScanResult& r, bool json) {
+  return json ? format_result_json(r) + "\n" : format_stream_threat_report(r);
+}
+
+}  // namespace
+
+int cmd_stream(const StreamArgs& args) {
+  // The scanner only supplies the database identity and the configuration;
+  // the stream scanner does the scanning.
+  const vantrel_core::GateConfig config = make_gate_config(args.options);
+  const auto scanner = vantrel_core::Scanner::with_config(config);
+  vantrel_core::StreamConfig stream_config;
+  stream_config.pattern_db_version = scanner.pattern_db_version();
+  stream_config.gate_config = scanner.config();
+  stream_config.pattern_db_hash = scanner.pattern_db_hash();
+  stream_config.min_scan_bytes = 32;
+  stream_config.max_buffer_bytes = 4096;
+  stream_config.overlap_bytes = 100;
+  stream_config.early_termination_log_odds = 2.0;
+  stream_config.scan_on_sentence_end = true;
+  auto stream = vantrel_core::StreamScanner::with_config(std::move(stream_config));
+
+  // Every report is written as soon as it is made, so a consumer sees a
+  // threat before this process exits.
+  auto print = [&](const std::string& text) {
+    if (args.quiet) return true;
+    if (write_stdout(text)) return true;
+    write_stderr("Error writing output\n");
+    return false;
+  };
+
+  LineReader reader;
+  std::string_view line;
+  for (;;) {
+    const LineReader::Status status = reader.next(line);
+    if (status == LineReader::Status::End) break;
+    if (status == LineReader::Status::Error) {
+      write_stderr("Error reading stdin: " + reader.error() + "\n");
+      return 2;
+    }
+    // The line feed is pushed on its own; a threat either push finds is
+    // reported at once, so early termination never waits for the producer.
+    PushOutcome outcomes[2];
+    outcomes[0] = stream.push(line);
+    outcomes[1] = stream.push("\n");
+    for (const PushOutcome& outcome : outcomes) {
+      if (outcome.kind != PushOutcome::Kind::Threat) continue;
+      if (!print(threat_report(*outcome.result, args.json))) return 2;
+      if (args.exit_on_threat) return 1;
+    }
+  }
+
+  const ScanResult final_result = std::move(stream).finish();
+  if (!final_result.safe) {
+    if (!print(threat_report(final_result, args.json))) return 2;
+    return args.exit_on_threat ? 1 : 0;
+  }
+  const std::string summary =
+      (args.json ? format_result_json(final_result) : format_result_human(final_result)) + "\n";
+  return print(summary) ? 0 : 2;
+}
 
 }  // namespace vantrel

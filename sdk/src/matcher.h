@@ -37,6 +37,7 @@ class PhraseMatcher {
 
  private:
   std::size_t phrase_count_ = 0;
+  std::vector<std::string> phrases_;
 };
 
 }  // namespace vantrel_core

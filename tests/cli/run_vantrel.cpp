@@ -144,6 +144,114 @@ RunResult run_vantrel(const std::vector<std::string>& args, const RunOptions& op
   return result;
 }
 
+InteractiveProcess::InteractiveProcess(const std::vector<std::string>& args) {
+  ::signal(SIGPIPE, SIG_IGN);
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+  std::string exe = vantrel_exe();
+  std::vector<std::string> argv_strings = {exe};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_strings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  char path_env[] = "PATH=/usr/bin:/bin";
+  char* envp[] = {path_env, nullptr};
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    ::dup2(in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) ::close(fd);
+    ::execve(exe.c_str(), argv.data(), envp);
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  in_ = in_pipe[1];
+  out_ = out_pipe[0];
+  err_ = err_pipe[0];
+}
+
+InteractiveProcess::~InteractiveProcess() {
+  if (!exited_ && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {in_, out_, err_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+bool InteractiveProcess::write(const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(in_, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::optional<std::string> InteractiveProcess::read_line(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::size_t nl = pending_.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = pending_.substr(0, nl + 1);
+      pending_.erase(0, nl + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || out_ < 0) return std::nullopt;
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[65536];
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n <= 0) return std::nullopt;
+    pending_.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+void InteractiveProcess::close_stdin() {
+  if (in_ >= 0) ::close(in_);
+  in_ = -1;
+}
+
+void InteractiveProcess::close_stdout() {
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
+}
+
+std::optional<int> InteractiveProcess::wait(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!exited_) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      exited_ = true;
+      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    ::usleep(2000);
+  }
+  return exit_code_;
+}
+
+std::string InteractiveProcess::stderr_text() {
+  std::string text;
+  set_nonblocking(err_);
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(err_, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+  return text;
+}
+
 TempDir::TempDir() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "vantrel-test-XXXXXX").string();
   if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");

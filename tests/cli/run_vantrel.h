@@ -42,6 +42,34 @@ class TempDir {
   std::string path_;
 };
 
+// A running `vantrel` whose standard input and output the test drives step by
+// step (for flushing and early-exit behaviour).
+class InteractiveProcess {
+ public:
+  explicit InteractiveProcess(const std::vector<std::string>& args);
+  ~InteractiveProcess();  // kills the child if it is still running
+  InteractiveProcess(const InteractiveProcess&) = delete;
+  InteractiveProcess& operator=(const InteractiveProcess&) = delete;
+
+  // Writes to the child's stdin; false if the child closed it.
+  bool write(const std::string& data);
+  // The next line of stdout (with its line feed), or nullopt on timeout or end.
+  std::optional<std::string> read_line(std::chrono::milliseconds timeout);
+  void close_stdin();
+  void close_stdout();
+  // Exit code once the child exits within the timeout; nullopt otherwise.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+  // Everything the child wrote to stderr so far (call after wait).
+  std::string stderr_text();
+
+ private:
+  int pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  std::string pending_;
+  bool exited_ = false;
+  int exit_code_ = -1;
+};
+
 // Path of the executable under test.
 std::string vantrel_exe();
 

@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "../matcher.h"
 #include "skill.h"
 
 namespace vantrel_core {
@@ -12,8 +13,15 @@ namespace vantrel_core {
 // Immutable; safe to share.
 class ToolCallSkill {
  public:
+  // Builds the matcher; stops the process if the fixed table cannot be compiled.
   ToolCallSkill();
+
+  // One "toolcall"/"tool_call" signal per match, in text order, with the
+  // row's ratio and description; ToolManipulation when anything matched.
   SkillOutput scan(std::string_view arguments) const;
+
+ private:
+  PhraseMatcher matcher_;
 };
 
 }  // namespace vantrel_core
