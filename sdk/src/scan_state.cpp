@@ -1,7 +1,7 @@
 #include "scan_state.h"
 
+#include <algorithm>
 #include <cmath>
-#include <set>
 #include <tuple>
 
 #include "dedup.h"
@@ -78,15 +78,17 @@ std::string percent(double score) {
 }
 
 // True when two signals share skill, type and offset (an absent offset equals
-// only another absent offset).
+// only another absent offset). Sorting one reserved key list costs a single
+// allocation where a node-based set would cost one per signal.
 bool has_duplicate_correlation_key(const std::vector<Signal>& signals) {
-  std::set<std::tuple<std::string_view, std::string_view, bool, std::size_t>> seen;
+  using Key = std::tuple<std::string_view, std::string_view, bool, std::size_t>;
+  std::vector<Key> keys;
+  keys.reserve(signals.size());
   for (const Signal& s : signals) {
-    auto key = std::make_tuple(std::string_view(s.skill), std::string_view(s.signal_type),
-                               s.offset.has_value(), s.offset.value_or(0));
-    if (!seen.insert(key).second) return true;
+    keys.emplace_back(s.skill, s.signal_type, s.offset.has_value(), s.offset.value_or(0));
   }
-  return false;
+  std::sort(keys.begin(), keys.end());
+  return std::adjacent_find(keys.begin(), keys.end()) != keys.end();
 }
 
 }  // namespace

@@ -42,6 +42,36 @@ inline char32_t prev(std::string_view s, std::size_t& i) {
   return cp;
 }
 
+// Like next(), for text that may not be valid UTF-8: a malformed or truncated
+// sequence yields U+FFFD and advances one byte. Never reads past the end.
+inline char32_t next_lenient(std::string_view s, std::size_t& i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  std::size_t len;
+  if (b0 < 0x80) {
+    len = 1;
+  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+  } else {
+    ++i;
+    return 0xFFFD;
+  }
+  if (len > s.size() - i) {
+    ++i;
+    return 0xFFFD;
+  }
+  for (std::size_t k = 1; k < len; ++k) {
+    if (!is_continuation(static_cast<unsigned char>(s[i + k]))) {
+      ++i;
+      return 0xFFFD;
+    }
+  }
+  return next(s, i);
+}
+
 inline void append(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
