@@ -6,6 +6,7 @@
 
 #include "probability.h"
 #include "scan_state.h"
+#include "well_formed_text.h"
 #include "score_profile.h"
 #include "skills/entropy.h"
 #include "skills/normalize.h"
@@ -143,6 +144,8 @@ ScanResult Scanner::scan(std::string_view text) const { return scan_to_tier(text
 
 ScanResult Scanner::scan_to_tier(std::string_view text, std::uint8_t max_tier) const {
   if (text.size() > max_input_bytes_) return size_error(ThreatType::EncodingAttack);
+  const WellFormedText well_formed(text);
+  text = well_formed.view();
   ScanState state(config_, text, ScanMode::Input, pattern_db_version_, pattern_db_hash_);
   add_raw_entropy(state, text);
 
@@ -175,6 +178,8 @@ ScanResult Scanner::scan_to_tier(std::string_view text, std::uint8_t max_tier) c
 
 ScanResult Scanner::scan_output(std::string_view text) const {
   if (text.size() > max_input_bytes_) return size_error(ThreatType::DataExfiltration);
+  const WellFormedText well_formed(text);
+  text = well_formed.view();
   ScanState state(config_, text, ScanMode::Output, pattern_db_version_, pattern_db_hash_);
   add_raw_entropy(state, text);
 
@@ -190,6 +195,8 @@ ScanResult Scanner::scan_output(std::string_view text) const {
 
 ScanResult Scanner::scan_tool_call(std::string_view arguments) const {
   if (arguments.size() > max_input_bytes_) return size_error(ThreatType::ToolManipulation);
+  const WellFormedText well_formed(arguments);
+  arguments = well_formed.view();
   ScanState state(config_, arguments, ScanMode::ToolCall, pattern_db_version_, pattern_db_hash_);
   add_raw_entropy(state, arguments);
   // Arguments are matched as given: normalization would rewrite code such as

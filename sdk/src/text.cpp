@@ -14,6 +14,55 @@ bool is_valid_utf8(std::string_view bytes) {
   return simdjson::validate_utf8(bytes.data(), bytes.size());
 }
 
+namespace {
+
+// Length of the well-formed sequence starting at i, or 0 when it is ill-formed.
+std::size_t valid_sequence_length(std::string_view s, std::size_t i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) return 1;
+  std::size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    if (b0 == 0xE0) lo = 0xA0;  // no overlongs
+    if (b0 == 0xED) hi = 0x9F;  // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (len > s.size() - i) return 0;
+  const auto b1 = static_cast<unsigned char>(s[i + 1]);
+  if (b1 < lo || b1 > hi) return 0;
+  for (std::size_t k = 2; k < len; ++k) {
+    if (!utf8::is_continuation(static_cast<unsigned char>(s[i + k]))) return 0;
+  }
+  return len;
+}
+
+}  // namespace
+
+std::string to_valid_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() + 16);
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const std::size_t len = valid_sequence_length(bytes, i);
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(bytes.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
 bool is_unicode_whitespace(char32_t cp) {
   return u_isUWhiteSpace(static_cast<UChar32>(cp)) != 0;
 }

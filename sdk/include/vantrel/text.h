@@ -11,6 +11,10 @@ namespace vantrel_core {
 // above U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);
 
+// The text with every ill-formed UTF-8 sequence replaced by U+FFFD, one per
+// offending byte; valid text comes back unchanged.
+std::string to_valid_utf8(std::string_view bytes);
+
 // True for code points with the Unicode White_Space property.
 bool is_unicode_whitespace(char32_t cp);
 

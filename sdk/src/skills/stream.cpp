@@ -5,6 +5,7 @@
 #include "../probability.h"
 #include "../scan_state.h"
 #include "../utf8.h"
+#include "../well_formed_text.h"
 #include "normalize.h"
 #include "output.h"
 #include "vantrel/text.h"
@@ -76,8 +77,11 @@ void StreamScanner::feed(std::vector<Signal> batch) {
 
 ScanResult StreamScanner::scan_buffer() {
   const auto t0 = std::chrono::steady_clock::now();
-  SkillOutput n = normalizer_->scan(buffer_);
-  std::string text = n.normalized_text ? std::move(*n.normalized_text) : buffer_;
+  // Pieces pushed by a library caller may split a character; scan the
+  // buffer with such bytes replaced rather than hand skills ill-formed text.
+  const WellFormedText buffer(buffer_);
+  SkillOutput n = normalizer_->scan(buffer.view());
+  std::string text = n.normalized_text ? std::move(*n.normalized_text) : std::string(buffer.view());
   feed(std::move(n.signals));
   if (n.normalization) normalization_ = n.normalization;
   if (n.threat_type != ThreatType::Benign) last_threat_type_ = n.threat_type;
