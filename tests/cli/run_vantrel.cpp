@@ -32,7 +32,15 @@ RunResult run_vantrel(const std::vector<std::string>& args, const RunOptions& op
   if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) throw std::runtime_error("pipe");
   int pty_master = -1, pty_slave = -1;
   if (options.stdin_is_terminal) {
-    if (::openpty(&pty_master, &pty_slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+    if (::openpty(&pty_master, &pty_slave, nullptr, nullptr, nullptr) != 0) {
+      ::close(out_pipe[0]);
+      ::close(out_pipe[1]);
+      ::close(err_pipe[0]);
+      ::close(err_pipe[1]);
+      RunResult unavailable;
+      unavailable.terminal_unavailable = true;
+      return unavailable;
+    }
   } else if (::pipe(in_pipe) != 0) {
     throw std::runtime_error("pipe");
   }

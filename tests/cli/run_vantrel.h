@@ -21,6 +21,7 @@ struct RunOptions {
 struct RunResult {
   int exit_code = -1;  // -1 when killed by a signal or timed out
   bool timed_out = false;
+  bool terminal_unavailable = false;  // no pseudo-terminal on this machine
   std::string out;
   std::string err;
 };
