@@ -3,8 +3,12 @@
 // unanchored, leftmost-first (earliest start wins; at one start the earliest
 // phrase in the list wins, even when a later one is longer) and
 // non-overlapping (after a match the search resumes at its end).
+//
+// An empty phrase matches with zero length. An empty match that ends where
+// the previous match ended is not reported; the search moves on one byte.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -23,21 +27,99 @@ struct PhraseMatch {
   bool operator==(const PhraseMatch&) const = default;
 };
 
-// Immutable once built; safe to share between threads. Movable.
+// What a phrase list may hold. The defaults serve every caller; tests lower
+// them to reach the failures cheaply.
+struct PhraseMatcherLimits {
+  std::size_t max_phrases = std::size_t{1} << 20;
+  // Longest phrase in bytes (at most 65535). It also bounds the look-ahead a
+  // leftmost-first search may repeat after each match.
+  std::size_t max_phrase_bytes = 1024;
+  // Automaton states, the dead state included.
+  std::size_t max_states = std::size_t{1} << 23;
+};
+
+// Immutable once built; safe to share between threads. Movable and copyable.
+// A default-constructed matcher has no phrases and matches nothing.
 class PhraseMatcher {
  public:
-  // Fails with a description when the list cannot be compiled.
-  static Expected<PhraseMatcher, std::string> build(std::span<const std::string_view> phrases);
-  static Expected<PhraseMatcher, std::string> build(std::span<const std::string> phrases);
+  // Compiles the list; fails with a description when it exceeds a limit.
+  static Expected<PhraseMatcher, std::string> build(std::span<const std::string_view> phrases,
+                                                    const PhraseMatcherLimits& limits = {});
+  static Expected<PhraseMatcher, std::string> build(std::span<const std::string> phrases,
+                                                    const PhraseMatcherLimits& limits = {});
 
   // All matches in text order.
   std::vector<PhraseMatch> find_all(std::string_view text) const;
 
+  // Calls on_match(const PhraseMatch&) for every match in text order, without
+  // allocating. Starts ascend strictly.
+  template <class F>
+  void for_each(std::string_view text, F&& on_match) const {
+    constexpr std::size_t kNoEnd = ~std::size_t{0};
+    std::size_t at = 0;
+    std::size_t last_end = kNoEnd;
+    PhraseMatch m;
+    while (at <= text.size() && find_at(text, at, m)) {
+      if (m.start == m.end && m.end == last_end) {
+        at = m.end + 1;
+        continue;
+      }
+      on_match(m);
+      last_end = m.end;
+      at = m.end;
+    }
+  }
+
+  // The leftmost-first match that starts at or after `at` (at <= text.size()),
+  // ignoring everything before `at`. False when there is none.
+  bool find_at(std::string_view text, std::size_t at, PhraseMatch& match) const;
+
   std::size_t phrase_count() const { return phrase_count_; }
+  // Automaton states, including the dead state.
+  std::size_t state_count() const { return kind_.size(); }
+  // States with a full transition row; the rest step through their children.
+  std::size_t dense_state_count() const { return dense_count_; }
 
  private:
+  // Skips positions where no phrase can start: a hashed set of the first
+  // `gram` bytes (up to 8, case bit cleared) of every phrase that can be
+  // reported. gram 0 disables it.
+  struct Prefilter {
+    unsigned gram = 0;
+    unsigned shift = 0;               // 64 - log2(table size)
+    std::uint64_t mask = 0;           // keeps the gram's bytes, without the case bit
+    std::vector<std::uint8_t> table;  // one byte per slot: a byte load is the cheapest test
+    // Slot of the gram starting with the eight bytes `word` (little-endian).
+    std::size_t slot(std::uint64_t word) const {
+      return static_cast<std::size_t>(((word & mask) * 0x9E3779B97F4A7C15ULL) >> shift);
+    }
+    bool hit(std::uint64_t word) const { return table[slot(word)] != 0; }
+    // Smallest candidate start >= pos, or npos.
+    std::size_t next(const unsigned char* text, std::size_t size, std::size_t pos) const;
+  };
+
+  // Transition of a state at or beyond dense_count_.
+  [[gnu::always_inline]] inline std::uint32_t sparse_step(std::uint32_t state,
+                                                          unsigned char byte) const;
+
   std::size_t phrase_count_ = 0;
-  std::vector<std::string> phrases_;
+  // State 0 is dead, state 1 the start. States below dense_count_ have a full
+  // row in dense_ (one entry per byte class); the others step through their
+  // trie children (sparse_begin_ is indexed by state) and fall back through
+  // sparse_fail_ (indexed from dense_count_).
+  std::array<std::uint8_t, 256> byte_class_{};
+  unsigned stride_shift_ = 0;
+  std::uint32_t dense_count_ = 0;
+  std::vector<std::uint32_t> dense_;
+  std::vector<std::uint32_t> sparse_begin_;  // per state, plus one
+  std::vector<std::uint8_t> sparse_label_;   // folded byte
+  std::vector<std::uint32_t> sparse_next_;
+  std::vector<std::uint32_t> sparse_fail_;   // the dead state cuts a decided match
+  std::vector<std::uint8_t> kind_;           // kDead, kStart, kMatch bits
+  std::vector<std::uint32_t> match_phrase_;  // best match seen, for match states
+  std::vector<std::uint16_t> match_gap_;     // bytes from that match's end to here
+  std::vector<std::uint16_t> phrase_len_;
+  Prefilter prefilter_;
 };
 
 }  // namespace vantrel_core
