@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <span>
 
+#include "../fatal.h"
 #include "../file_io.h"
 #include "../utf8.h"
 #include "embedded_patterns.h"
@@ -68,12 +69,6 @@ constexpr std::array<Relabel, 5> kEmbeddedRelabels = {{
 // Candidate database files, in the order tried; an empty entry is skipped.
 constexpr std::array<const char*, 4> kCandidateFiles = {
     VANTREL_BUILD_PATTERNS_FILE, "patterns.json", "./patterns.json", "../patterns.json"};
-
-[[noreturn]] void fatal_stop(const std::string& message) {
-  std::fwrite(message.data(), 1, message.size(), stderr);
-  std::fputc('\n', stderr);
-  std::abort();
-}
 
 // Context windows of the embedded records are at most a few hundred bytes;
 // larger ones spill to the heap.
@@ -164,7 +159,7 @@ PatternSkill PatternSkill::create() {
   if (embedded) return std::move(embedded).value();
   auto core = with_hardcoded_defaults();
   if (core) return std::move(core).value();
-  fatal_stop("Failed to load embedded patterns: " + core.error().debug());
+  fatal_error("Failed to load embedded patterns: " + core.error().debug());
 }
 
 Expected<PatternSkill, PatternLoadError> PatternSkill::from_json(std::string_view json,
