@@ -3,8 +3,9 @@
 namespace vantrel_core {
 
 std::string PatternLoadError::display() const {
-  return (kind == Kind::IoError ? "Failed to read patterns file: " : "Failed to parse patterns JSON: ") +
-         message;
+  std::string out = kind == Kind::IoError ? "Failed to read patterns file: " : "Failed to parse patterns JSON: ";
+  out += message;
+  return out;
 }
 
 std::string PatternLoadError::debug() const {
