@@ -84,6 +84,7 @@ Scanner Scanner::with_pattern_skill(const GateConfig& config, std::size_t max_in
   s.output_skill_ = std::make_unique<OutputSkill>();
   s.output_normalizer_ = std::make_unique<NormalizationSkill>(0.05);
   s.config_ = config;
+  s.fresh_gate_ = std::make_unique<BayesianGate>(config);
   s.max_input_bytes_ = max_input_bytes > kMinInputLimit ? max_input_bytes : kMinInputLimit;
   return s;
 }
@@ -146,7 +147,7 @@ ScanResult Scanner::scan_to_tier(std::string_view text, std::uint8_t max_tier) c
   if (text.size() > max_input_bytes_) return size_error(ThreatType::EncodingAttack);
   const WellFormedText well_formed(text);
   text = well_formed.view();
-  ScanState state(config_, text, ScanMode::Input, pattern_db_version_, pattern_db_hash_);
+  ScanState state(*fresh_gate_, text, ScanMode::Input, pattern_db_version_, pattern_db_hash_);
   add_raw_entropy(state, text);
 
   std::vector<SkillOutput> outputs;
@@ -180,7 +181,7 @@ ScanResult Scanner::scan_output(std::string_view text) const {
   if (text.size() > max_input_bytes_) return size_error(ThreatType::DataExfiltration);
   const WellFormedText well_formed(text);
   text = well_formed.view();
-  ScanState state(config_, text, ScanMode::Output, pattern_db_version_, pattern_db_hash_);
+  ScanState state(*fresh_gate_, text, ScanMode::Output, pattern_db_version_, pattern_db_hash_);
   add_raw_entropy(state, text);
 
   SkillOutput norm = output_normalizer_->scan(text);
@@ -197,7 +198,7 @@ ScanResult Scanner::scan_tool_call(std::string_view arguments) const {
   if (arguments.size() > max_input_bytes_) return size_error(ThreatType::ToolManipulation);
   const WellFormedText well_formed(arguments);
   arguments = well_formed.view();
-  ScanState state(config_, arguments, ScanMode::ToolCall, pattern_db_version_, pattern_db_hash_);
+  ScanState state(*fresh_gate_, arguments, ScanMode::ToolCall, pattern_db_version_, pattern_db_hash_);
   add_raw_entropy(state, arguments);
   // Arguments are matched as given: normalization would rewrite code such as
   // "eval(" before the phrases could see it.
@@ -230,7 +231,7 @@ ScanResult Scanner::size_error(ThreatType threat_type) const {
   copy_policy_snapshot(config_, r);
   r.score_profile_applied = false;
   r.score_profile_warning = score_profile_warning_;
-  r.gate_config_hash = gate_config_hash(config_);
+  r.gate_config_hash = fresh_gate_->config_hash();
   r.pattern_db_hash = pattern_db_hash_;
   r.pattern_db_version = pattern_db_version_;
   return r;

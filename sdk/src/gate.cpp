@@ -58,6 +58,7 @@ BayesianGate::BayesianGate(const GateConfig& config)
       log_odds_(logit(config.prior)),
       block_logit_(logit(config.block_threshold)),
       allow_logit_(logit(config.allow_threshold)),
+      config_hash_(gate_config_hash(config)),
       config_(config) {}
 
 double BayesianGate::posterior() const { return sigmoid(log_odds_); }

@@ -25,8 +25,8 @@ struct LegacyVerdict {
   ThreatType threat_type;
 };
 
-// Copyable. One gate lives in each scan; the stream scanner keeps one across
-// its rescans.
+// Copyable. One gate lives in each scan, copied from the scanner's fresh one;
+// the stream scanner keeps one across its rescans.
 class BayesianGate {
  public:
   explicit BayesianGate(const GateConfig& config);
@@ -41,7 +41,7 @@ class BayesianGate {
   double allow_logit() const { return allow_logit_; }
   double obfuscation_log_used() const { return obfuscation_log_used_; }
   const GateConfig& config() const { return config_; }
-  std::uint64_t config_hash() const { return gate_config_hash(config_); }
+  std::uint64_t config_hash() const { return config_hash_; }
 
   // Threshold verdict used when the calibrated path is off; `current` is the
   // scan's threat type, `cutoff` the posterior below which the middle band is
@@ -54,6 +54,7 @@ class BayesianGate {
   double block_logit_;
   double allow_logit_;
   double obfuscation_log_used_ = 0;
+  std::uint64_t config_hash_;
   GateConfig config_;
 };
 

@@ -10,13 +10,13 @@
 
 namespace vantrel_core {
 
-ScanState::ScanState(const GateConfig& config, std::string_view input, ScanMode mode,
+ScanState::ScanState(const BayesianGate& fresh_gate, std::string_view input, ScanMode mode,
                      const std::optional<std::string>& pattern_db_version,
                      std::uint64_t pattern_db_hash)
     : input_text_(input),
       pattern_db_version_(pattern_db_version),
       start_(std::chrono::steady_clock::now()),
-      gate_(config),
+      gate_(fresh_gate),
       pattern_db_hash_(pattern_db_hash),
       mode_(mode) {}
 

@@ -26,7 +26,8 @@ void copy_policy_snapshot(const GateConfig& config, ScanResult& result);
 // Not copyable. Movable. Consumed by result().
 class ScanState {
  public:
-  ScanState(const GateConfig& config, std::string_view input, ScanMode mode,
+  // `fresh_gate` is a gate that has seen no evidence yet (the scanner keeps one).
+  ScanState(const BayesianGate& fresh_gate, std::string_view input, ScanMode mode,
             const std::optional<std::string>& pattern_db_version, std::uint64_t pattern_db_hash);
 
   // Deduplicates the output's signals, feeds them to the gate, records the

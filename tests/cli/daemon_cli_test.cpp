@@ -156,7 +156,7 @@ TEST(DaemonCli, LargeRequestsAndSizeLimit) {
 TEST(DaemonCli, EachResponseIsFlushedBeforeTheNextRequest) {
   InteractiveProcess p({"scan", "--stdin"});
   for (int i = 0; i < 3; ++i) {
-    const std::string id = "n" + std::to_string(i);
+    const std::string id = std::string("n").append(std::to_string(i));
     ASSERT_TRUE(p.write("{\"id\":\"" + id + "\",\"text\":\"hello\"}\n"));
     const auto line = p.read_line(5s);
     ASSERT_TRUE(line.has_value()) << "no response to request " << i;

@@ -18,7 +18,7 @@ GateConfig front_end_config() { return vantrel::make_gate_config(vantrel::ScanOp
 // Result of a state fed one pattern signal of the given ratio (never capped
 // below 2000) plus optional further ones.
 ScanResult assemble(std::vector<double> ratios, GateConfig cfg = front_end_config()) {
-  ScanState state(cfg, "some text", ScanMode::Input, std::string("v1"), 42);
+  ScanState state(BayesianGate(cfg), "some text", ScanMode::Input, std::string("v1"), 42);
   SkillOutput out;
   for (std::size_t i = 0; i < ratios.size(); ++i) {
     Signal s("pattern", "prompt_injection", "d", ratios[i]);

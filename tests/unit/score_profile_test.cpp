@@ -27,7 +27,9 @@ std::string names_json(std::vector<std::string_view> names) {
   std::string s = "[";
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) s += ",";
-    s += "\"" + std::string(names[i]) + "\"";
+    s += '"';
+    s += names[i];
+    s += '"';
   }
   return s + "]";
 }
@@ -675,7 +677,7 @@ TEST_F(ScoreProfileFiles, DuplicateCorrelatedSignalsBypassTheProfile) {
   };
   auto run = [&](GateConfig cfg, std::optional<std::size_t> first,
                  std::optional<std::size_t> second) {
-    ScanState state(cfg, "some input text", ScanMode::Input, std::nullopt, 0);
+    ScanState state(BayesianGate(cfg), "some input text", ScanMode::Input, std::nullopt, 0);
     state.process(batch(first));
     state.process(batch(second));
     return std::move(state).result(true, ThreatType::Benign, 2, &profile, std::string("passed in"));

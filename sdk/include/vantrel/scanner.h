@@ -24,6 +24,7 @@ class ToolCallSkill;
 class NormalizationSkill;
 class EntropySkill;
 class ScoreProfile;
+class BayesianGate;
 
 // The smallest size limit a scanner accepts; smaller requests are raised to it.
 inline constexpr std::size_t kMinInputLimit = 1024;
@@ -81,6 +82,7 @@ class Scanner {
   std::uint64_t pattern_db_hash_ = 0;
   std::optional<std::string> score_profile_warning_;
   GateConfig config_{};
+  std::unique_ptr<BayesianGate> fresh_gate_;  // every scan starts from a copy
   std::size_t max_input_bytes_ = kMinInputLimit;
 };
 
