@@ -1,22 +1,15 @@
 #include "output.h"
 
 #include <array>
-#include <span>
 
-#include "../fatal.h"
+#include "phrase_table.h"
 
 namespace vantrel_core {
 
 namespace {
 
-struct OutputEntry {
-  std::string_view phrase;
-  double likelihood_ratio;
-  std::string_view description;
-};
-
 // The model disclosing its prompt, rules or configuration.
-constexpr std::array<OutputEntry, 22> kLeakEntries = {{
+constexpr std::array<PhraseEntry, 22> kLeakEntries = {{
     {"my system prompt is", 2000, "Direct system prompt disclosure"},
     {"my system prompt:", 1800, "System prompt disclosure"},
     {"my instructions are", 1500, "Instruction disclosure"},
@@ -42,7 +35,7 @@ constexpr std::array<OutputEntry, 22> kLeakEntries = {{
 }};
 
 // The model complying with a harmful request.
-constexpr std::array<OutputEntry, 15> kComplianceEntries = {{
+constexpr std::array<PhraseEntry, 15> kComplianceEntries = {{
     {"here's how to make a bomb", 3000, "Explosive instruction compliance"},
     {"here's how to make explosives", 3000, "Explosive instruction compliance"},
     {"here's how to hack", 1500, "Hacking instruction compliance"},
@@ -61,7 +54,7 @@ constexpr std::array<OutputEntry, 15> kComplianceEntries = {{
 }};
 
 // The model announcing that it bypasses its own rules.
-constexpr std::array<OutputEntry, 17> kBypassEntries = {{
+constexpr std::array<PhraseEntry, 17> kBypassEntries = {{
     {"i'll make an exception", 800, "Exception to safety rules"},
     {"just this once", 400, "One-time safety bypass"},
     {"i'll bend the rules", 1000, "Rule bending admission"},
@@ -81,39 +74,20 @@ constexpr std::array<OutputEntry, 17> kBypassEntries = {{
     {"i can do anything now", 1000, "Unrestricted capability claim"},
 }};
 
-template <std::size_t N>
-PhraseMatcher build_or_die(const std::array<OutputEntry, N>& entries, const char* failure) {
-  std::array<std::string_view, N> phrases;
-  for (std::size_t i = 0; i < N; ++i) phrases[i] = entries[i].phrase;
-  auto m = PhraseMatcher::build(std::span<const std::string_view>(phrases));
-  if (!m) fatal_error(failure);
-  return std::move(m).value();
-}
-
-template <std::size_t N>
-void collect(const PhraseMatcher& matcher, const std::array<OutputEntry, N>& entries,
-             std::string_view signal_type, std::string_view text, std::vector<Signal>& out) {
-  for (const PhraseMatch& m : matcher.find_all(text)) {
-    const OutputEntry& e = entries[m.phrase];
-    Signal s("output", std::string(signal_type), std::string(e.description), e.likelihood_ratio);
-    s.offset = m.start;
-    out.push_back(std::move(s));
-  }
-}
-
 }  // namespace
 
 OutputSkill::OutputSkill()
-    : leak_matcher_(build_or_die(kLeakEntries, "Failed to build leak matcher")),
-      compliance_matcher_(build_or_die(kComplianceEntries, "Failed to build compliance matcher")),
-      bypass_matcher_(build_or_die(kBypassEntries, "Failed to build bypass matcher")) {}
+    : leak_matcher_(build_table_matcher(kLeakEntries, "Failed to build leak matcher")),
+      compliance_matcher_(build_table_matcher(kComplianceEntries, "Failed to build compliance matcher")),
+      bypass_matcher_(build_table_matcher(kBypassEntries, "Failed to build bypass matcher")) {}
 
 SkillOutput OutputSkill::scan(std::string_view text) const {
   SkillOutput out;
-  collect(leak_matcher_, kLeakEntries, "leak", text, out.signals);
+  append_table_signals(leak_matcher_, kLeakEntries, "output", "leak", text, out.signals);
   const std::size_t leaks = out.signals.size();
-  collect(compliance_matcher_, kComplianceEntries, "harmful_compliance", text, out.signals);
-  collect(bypass_matcher_, kBypassEntries, "safety_bypass", text, out.signals);
+  append_table_signals(compliance_matcher_, kComplianceEntries, "output", "harmful_compliance", text,
+                       out.signals);
+  append_table_signals(bypass_matcher_, kBypassEntries, "output", "safety_bypass", text, out.signals);
   double best = 0.0;
   for (std::size_t i = 0; i < out.signals.size(); ++i) {
     if (out.signals[i].likelihood_ratio > best) {

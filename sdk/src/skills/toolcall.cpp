@@ -1,23 +1,16 @@
 #include "toolcall.h"
 
 #include <array>
-#include <span>
 
-#include "../fatal.h"
+#include "phrase_table.h"
 
 namespace vantrel_core {
 
 namespace {
 
-struct ToolCallEntry {
-  std::string_view phrase;
-  double likelihood_ratio;
-  std::string_view description;
-};
-
 // Lower-case phrases; the matcher folds ASCII case. Backslashes are single
 // characters of the phrase.
-constexpr std::array<ToolCallEntry, 58> kEntries = {{
+constexpr std::array<PhraseEntry, 58> kEntries = {{
     {"../", 500, "Path traversal: parent directory"},
     {"..\\", 500, "Path traversal: Windows parent dir"},
     {"/etc/passwd", 2000, "Sensitive: Unix password file"},
@@ -78,26 +71,13 @@ constexpr std::array<ToolCallEntry, 58> kEntries = {{
     {"password:", 200, "Password field"},
 }};
 
-PhraseMatcher build_matcher() {
-  std::array<std::string_view, kEntries.size()> phrases;
-  for (std::size_t i = 0; i < kEntries.size(); ++i) phrases[i] = kEntries[i].phrase;
-  auto m = PhraseMatcher::build(std::span<const std::string_view>(phrases));
-  if (!m) fatal_error("Failed to build Aho-Corasick");
-  return std::move(m).value();
-}
-
 }  // namespace
 
-ToolCallSkill::ToolCallSkill() : matcher_(build_matcher()) {}
+ToolCallSkill::ToolCallSkill() : matcher_(build_table_matcher(kEntries, "Failed to build Aho-Corasick")) {}
 
 SkillOutput ToolCallSkill::scan(std::string_view arguments) const {
   SkillOutput out;
-  for (const PhraseMatch& m : matcher_.find_all(arguments)) {
-    const ToolCallEntry& e = kEntries[m.phrase];
-    Signal s("toolcall", "tool_call", std::string(e.description), e.likelihood_ratio);
-    s.offset = m.start;
-    out.signals.push_back(std::move(s));
-  }
+  append_table_signals(matcher_, kEntries, "toolcall", "tool_call", arguments, out.signals);
   if (!out.signals.empty()) out.threat_type = ThreatType::ToolManipulation;
   return out;
 }
