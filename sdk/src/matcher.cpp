@@ -6,7 +6,23 @@
 #include <limits>
 #include <utility>
 
+#include "flat_image.h"
+
 namespace vantrel_core {
+
+// The arrays of a matcher built in memory.
+struct PhraseMatcher::Tables {
+  std::vector<std::uint32_t> dense;
+  std::vector<std::uint32_t> sparse_begin;
+  std::vector<std::uint8_t> sparse_label;
+  std::vector<std::uint32_t> sparse_next;
+  std::vector<std::uint32_t> sparse_fail;
+  std::vector<std::uint8_t> kind;
+  std::vector<std::uint32_t> match_phrase;
+  std::vector<std::uint16_t> match_gap;
+  std::vector<std::uint16_t> phrase_len;
+  std::vector<std::uint8_t> prefilter;
+};
 
 static_assert(std::endian::native == std::endian::little,
               "the prefilter reads grams as little-endian words");
@@ -149,7 +165,9 @@ Expected<PhraseMatcher, std::string> PhraseMatcher::build(std::span<const std::s
   }
   PhraseMatcher m;
   m.phrase_count_ = phrases.size();
-  m.phrase_len_.reserve(phrases.size());
+  auto tables = std::make_shared<Tables>();
+  Tables& t = *tables;
+  t.phrase_len.reserve(phrases.size());
 
   // Byte classes: one per folded byte some phrase uses, class 0 for the rest.
   std::array<bool, 256> used{};
@@ -159,7 +177,7 @@ Expected<PhraseMatcher, std::string> PhraseMatcher::build(std::span<const std::s
       return Unexpected{"phrase " + std::to_string(i) + " is " + std::to_string(phrases[i].size()) +
                         " bytes long (the limit is " + std::to_string(max_bytes) + " bytes)"};
     }
-    m.phrase_len_.push_back(static_cast<std::uint16_t>(phrases[i].size()));
+    t.phrase_len.push_back(static_cast<std::uint16_t>(phrases[i].size()));
     total_bytes += phrases[i].size();
     for (unsigned char b : phrases[i]) used[fold(b)] = true;
   }
@@ -204,7 +222,10 @@ Expected<PhraseMatcher, std::string> PhraseMatcher::build(std::span<const std::s
       ++reported;
       shortest = std::min(shortest, phrases[i].size());
     }
-    if (reported == 0) return m;  // matches nothing
+    if (reported == 0) {  // matches nothing
+      m.adopt(std::move(tables));
+      return m;
+    }
     layout = lay_out(trie);
   }
   const std::size_t n = layout.size();
@@ -218,11 +239,11 @@ Expected<PhraseMatcher, std::string> PhraseMatcher::build(std::span<const std::s
   const auto dense =
       static_cast<std::uint32_t>(std::min(n, std::max<std::size_t>(2, kDenseEntries / stride)));
   m.dense_count_ = dense;
-  m.dense_.assign(static_cast<std::size_t>(dense) << m.stride_shift_, kDeadState);
-  m.kind_.assign(n, 0);
-  m.match_phrase_.assign(n, kNone);
-  m.match_gap_.assign(n, 0);
-  m.sparse_fail_.assign(n - dense, kDeadState);
+  t.dense.assign(static_cast<std::size_t>(dense) << m.stride_shift_, kDeadState);
+  t.kind.assign(n, 0);
+  t.match_phrase.assign(n, kNone);
+  t.match_gap.assign(n, 0);
+  t.sparse_fail.assign(n - dense, kDeadState);
   {
     // Pass 1, breadth-first: failure links over the ordinary automaton
     // (dense rows hold its full transitions for now), and for every state
@@ -230,11 +251,11 @@ Expected<PhraseMatcher, std::string> PhraseMatcher::build(std::span<const std::s
     // leftmost start, then earliest phrase. A deeper state on the same path
     // only ever improves on it, so a search can keep the last one it sees.
     std::vector<std::uint32_t> fail(n, kStartState);
-    std::vector<std::uint32_t> out(n, kNone);            // deepest phrase end on the failure chain
-    std::vector<std::uint32_t>& best = m.match_phrase_;  // phrase of the best complete match
-    std::vector<std::uint16_t> best_at(n, 0);            // its start, from the state's own start
+    std::vector<std::uint32_t> out(n, kNone);           // deepest phrase end on the failure chain
+    std::vector<std::uint32_t>& best = t.match_phrase;  // phrase of the best complete match
+    std::vector<std::uint16_t> best_at(n, 0);           // its start, from the state's own start
     const auto row = [&](std::uint32_t q) {
-      return m.dense_.data() + (static_cast<std::size_t>(q) << m.stride_shift_);
+      return t.dense.data() + (static_cast<std::size_t>(q) << m.stride_shift_);
     };
     const auto ordinary_step = [&](std::uint32_t f, unsigned char b) {
       for (;;) {
@@ -298,15 +319,15 @@ Expected<PhraseMatcher, std::string> PhraseMatcher::build(std::span<const std::s
       }
     }
     for (std::uint32_t q = dense; q < n; ++q) {
-      if (!decided(q)) m.sparse_fail_[q - dense] = fail[q];
+      if (!decided(q)) t.sparse_fail[q - dense] = fail[q];
     }
 
-    m.kind_[kDeadState] = kDead;
-    m.kind_[kStartState] = kStart;
+    t.kind[kDeadState] = kDead;
+    t.kind[kStartState] = kStart;
     for (std::uint32_t q = kStartState; q < n; ++q) {
       if (best[q] == kNone) continue;
-      m.kind_[q] |= kMatch;
-      m.match_gap_[q] = static_cast<std::uint16_t>(depth[q] - best_at[q] - m.phrase_len_[best[q]]);
+      t.kind[q] |= kMatch;
+      t.match_gap[q] = static_cast<std::uint16_t>(depth[q] - best_at[q] - t.phrase_len[best[q]]);
     }
   }
 
@@ -322,21 +343,101 @@ Expected<PhraseMatcher, std::string> PhraseMatcher::build(std::span<const std::s
     const unsigned log2_slots =
         std::clamp(static_cast<unsigned>(std::bit_width(reported * 64 - 1)), 12u, 20u);
     pf.shift = 64 - log2_slots;
-    pf.table.assign(std::size_t{1} << log2_slots, 0);
+    t.prefilter.assign(std::size_t{1} << log2_slots, 0);
     for (std::uint32_t q = kStartState + 1; q < n; ++q) {
       if (own[q] == kNone) continue;
       const std::string_view p = phrases[own[q]];
       std::uint64_t x = 0;
       for (unsigned k = 0; k < pf.gram; ++k)
         x |= std::uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
-      pf.table[pf.slot(x)] = 1;
+      t.prefilter[pf.slot(x)] = 1;
     }
   }
 
   // Sparse states step through their children in the layout's arrays.
-  m.sparse_begin_ = std::move(layout.child_begin);
-  m.sparse_label_ = std::move(layout.child_label);
-  m.sparse_next_ = std::move(layout.child_next);
+  t.sparse_begin = std::move(layout.child_begin);
+  t.sparse_label = std::move(layout.child_label);
+  t.sparse_next = std::move(layout.child_next);
+  m.adopt(std::move(tables));
+  return m;
+}
+
+void PhraseMatcher::adopt(std::shared_ptr<const Tables> tables) {
+  const Tables& t = *tables;
+  dense_ = t.dense;
+  sparse_begin_ = t.sparse_begin;
+  sparse_label_ = t.sparse_label;
+  sparse_next_ = t.sparse_next;
+  sparse_fail_ = t.sparse_fail;
+  kind_ = t.kind;
+  match_phrase_ = t.match_phrase;
+  match_gap_ = t.match_gap;
+  phrase_len_ = t.phrase_len;
+  prefilter_.table = t.prefilter;
+  tables_ = std::move(tables);
+}
+
+// Image sections, in this order: the scalars (phrase count, stride shift,
+// dense state count, prefilter gram, shift and mask), the byte classes, then
+// the arrays as declared in the class.
+void PhraseMatcher::write_image(FlatImageWriter& out) const {
+  const std::array<std::uint64_t, 6> scalars = {phrase_count_,   stride_shift_,    dense_count_,
+                                                prefilter_.gram, prefilter_.shift, prefilter_.mask};
+  out.add(std::span<const std::uint64_t>(scalars));
+  out.add(std::span<const std::uint8_t>(byte_class_));
+  out.add(dense_);
+  out.add(sparse_begin_);
+  out.add(sparse_label_);
+  out.add(sparse_next_);
+  out.add(sparse_fail_);
+  out.add(kind_);
+  out.add(match_phrase_);
+  out.add(match_gap_);
+  out.add(phrase_len_);
+  out.add(prefilter_.table);
+}
+
+std::optional<PhraseMatcher> PhraseMatcher::read_image(FlatImageReader& in) {
+  PhraseMatcher m;
+  const auto scalars = in.next<std::uint64_t>();
+  const auto classes = in.next<std::uint8_t>();
+  m.dense_ = in.next<std::uint32_t>();
+  m.sparse_begin_ = in.next<std::uint32_t>();
+  m.sparse_label_ = in.next<std::uint8_t>();
+  m.sparse_next_ = in.next<std::uint32_t>();
+  m.sparse_fail_ = in.next<std::uint32_t>();
+  m.kind_ = in.next<std::uint8_t>();
+  m.match_phrase_ = in.next<std::uint32_t>();
+  m.match_gap_ = in.next<std::uint16_t>();
+  m.phrase_len_ = in.next<std::uint16_t>();
+  m.prefilter_.table = in.next<std::uint8_t>();
+  if (!in.ok() || scalars.size() != 6 || classes.size() != m.byte_class_.size())
+    return std::nullopt;
+  m.phrase_count_ = static_cast<std::size_t>(scalars[0]);
+  m.stride_shift_ = static_cast<unsigned>(scalars[1]);
+  m.dense_count_ = static_cast<std::uint32_t>(scalars[2]);
+  m.prefilter_.gram = static_cast<unsigned>(scalars[3]);
+  m.prefilter_.shift = static_cast<unsigned>(scalars[4]);
+  m.prefilter_.mask = scalars[5];
+  std::copy(classes.begin(), classes.end(), m.byte_class_.begin());
+
+  // The sizes must fit together; the entries themselves are trusted.
+  const std::size_t n = m.kind_.size();
+  if (m.phrase_len_.size() != m.phrase_count_ || m.stride_shift_ > 8 || m.prefilter_.gram > 8) {
+    return std::nullopt;
+  }
+  if (n == 0) return m;  // matches nothing
+  const bool fits =
+      n >= 2 && m.dense_count_ >= 2 && m.dense_count_ <= n &&
+      m.dense_.size() == (static_cast<std::size_t>(m.dense_count_) << m.stride_shift_) &&
+      m.sparse_begin_.size() == n + 1 && m.sparse_label_.size() == m.sparse_begin_[n] &&
+      m.sparse_next_.size() == m.sparse_label_.size() &&
+      m.sparse_fail_.size() == n - m.dense_count_ && m.match_phrase_.size() == n &&
+      m.match_gap_.size() == n &&
+      (m.prefilter_.gram == 0 ||
+       (m.prefilter_.shift >= 44 && m.prefilter_.shift < 64 &&
+        m.prefilter_.table.size() == std::size_t{1} << (64 - m.prefilter_.shift)));
+  if (!fits) return std::nullopt;
   return m;
 }
 

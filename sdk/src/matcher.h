@@ -11,6 +11,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +21,9 @@
 #include "vantrel/expected.h"
 
 namespace vantrel_core {
+
+class FlatImageReader;
+class FlatImageWriter;
 
 struct PhraseMatch {
   std::uint32_t phrase = 0;  // index in the build list
@@ -38,8 +43,9 @@ struct PhraseMatcherLimits {
   std::size_t max_states = std::size_t{1} << 23;
 };
 
-// Immutable once built; safe to share between threads. Movable and copyable.
-// A default-constructed matcher has no phrases and matches nothing.
+// Immutable once built; safe to share between threads. Movable and copyable
+// (copies share their tables). A default-constructed matcher has no phrases
+// and matches nothing.
 class PhraseMatcher {
  public:
   // Compiles the list; fails with a description when it exceeds a limit.
@@ -80,15 +86,22 @@ class PhraseMatcher {
   // States with a full transition row; the rest step through their children.
   std::size_t dense_state_count() const { return dense_count_; }
 
+  // Appends the compiled tables to an image as sections.
+  void write_image(FlatImageWriter& out) const;
+  // A matcher over the tables write_image stored, read in place: the image
+  // must outlive it. Nothing when the sections do not fit together.
+  static std::optional<PhraseMatcher> read_image(FlatImageReader& in);
+
  private:
+  struct Tables;
   // Skips positions where no phrase can start: a hashed set of the first
   // `gram` bytes (up to 8, case bit cleared) of every phrase that can be
   // reported. gram 0 disables it.
   struct Prefilter {
     unsigned gram = 0;
-    unsigned shift = 0;               // 64 - log2(table size)
-    std::uint64_t mask = 0;           // keeps the gram's bytes, without the case bit
-    std::vector<std::uint8_t> table;  // one byte per slot: a byte load is the cheapest test
+    unsigned shift = 0;                   // 64 - log2(table size)
+    std::uint64_t mask = 0;               // keeps the gram's bytes, without the case bit
+    std::span<const std::uint8_t> table;  // one byte per slot: a byte load is the cheapest test
     // Slot of the gram starting with the eight bytes `word` (little-endian).
     std::size_t slot(std::uint64_t word) const {
       return static_cast<std::size_t>(((word & mask) * 0x9E3779B97F4A7C15ULL) >> shift);
@@ -102,6 +115,9 @@ class PhraseMatcher {
   [[gnu::always_inline]] inline std::uint32_t sparse_step(std::uint32_t state,
                                                           unsigned char byte) const;
 
+  // Points the spans at tables built in memory, which the matcher then shares.
+  void adopt(std::shared_ptr<const Tables> tables);
+
   std::size_t phrase_count_ = 0;
   // State 0 is dead, state 1 the start. States below dense_count_ have a full
   // row in dense_ (one entry per byte class); the others step through their
@@ -110,15 +126,18 @@ class PhraseMatcher {
   std::array<std::uint8_t, 256> byte_class_{};
   unsigned stride_shift_ = 0;
   std::uint32_t dense_count_ = 0;
-  std::vector<std::uint32_t> dense_;
-  std::vector<std::uint32_t> sparse_begin_;  // per state, plus one
-  std::vector<std::uint8_t> sparse_label_;   // folded byte
-  std::vector<std::uint32_t> sparse_next_;
-  std::vector<std::uint32_t> sparse_fail_;   // the dead state cuts a decided match
-  std::vector<std::uint8_t> kind_;           // kDead, kStart, kMatch bits
-  std::vector<std::uint32_t> match_phrase_;  // best match seen, for match states
-  std::vector<std::uint16_t> match_gap_;     // bytes from that match's end to here
-  std::vector<std::uint16_t> phrase_len_;
+  // The arrays below live in tables_ for a built matcher, in an image for
+  // one read in place (tables_ then empty).
+  std::shared_ptr<const Tables> tables_;
+  std::span<const std::uint32_t> dense_;
+  std::span<const std::uint32_t> sparse_begin_;  // per state, plus one
+  std::span<const std::uint8_t> sparse_label_;   // folded byte
+  std::span<const std::uint32_t> sparse_next_;
+  std::span<const std::uint32_t> sparse_fail_;   // the dead state cuts a decided match
+  std::span<const std::uint8_t> kind_;           // kDead, kStart, kMatch bits
+  std::span<const std::uint32_t> match_phrase_;  // best match seen, for match states
+  std::span<const std::uint16_t> match_gap_;     // bytes from that match's end to here
+  std::span<const std::uint16_t> phrase_len_;
   Prefilter prefilter_;
 };
 

@@ -9,10 +9,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <span>
 
 #include "../fatal.h"
 #include "../file_io.h"
+#include "../flat_image.h"
 #include "../utf8.h"
 #include "embedded_patterns.h"
 
@@ -106,24 +108,30 @@ std::string_view lower_case(std::string_view text, std::span<char> stack, std::s
   return heap;
 }
 
-bool any_occurs(const ContextModifier& m, std::string_view window) {
-  return std::any_of(m.patterns.begin(), m.patterns.end(), [window](const std::string& s) {
-    return window.find(s) != std::string_view::npos;
-  });
+bool any_occurs(const PatternTable& table, const PatternTable::Modifier& m,
+                std::string_view window) {
+  for (std::uint32_t k = 0; k < m.count; ++k) {
+    if (window.find(table.modifier_string(m, k)) != std::string_view::npos) return true;
+  }
+  return false;
 }
 
 // The ratio after the record's boost and suppression: each applies at most
 // once, when one of its strings occurs in the lower-cased text around the
 // match (the window widened to whole UTF-8 characters).
-double apply_context(const PatternContext& ctx, std::string_view text, const PhraseMatch& m,
-                     double ratio) {
-  const bool may_boost = ctx.boost && !ctx.boost->patterns.empty();
-  const bool may_suppress = ctx.suppress && !ctx.suppress->patterns.empty();
+double apply_context(const PatternTable& table, const PatternTable::Context& ctx,
+                     std::string_view text, const PhraseMatch& m, double ratio) {
+  constexpr std::uint32_t kNone = PatternTable::kNone;
+  const PatternTable::Modifier* boost = ctx.boost == kNone ? nullptr : &table.modifier(ctx.boost);
+  const PatternTable::Modifier* suppress =
+      ctx.suppress == kNone ? nullptr : &table.modifier(ctx.suppress);
+  const bool may_boost = boost != nullptr && boost->count != 0;
+  const bool may_suppress = suppress != nullptr && suppress->count != 0;
   if (!may_boost && !may_suppress) return ratio;
 
   std::uint64_t w = 0;
-  if (ctx.boost) w = ctx.boost->window;
-  if (ctx.suppress) w = std::max(w, ctx.suppress->window);
+  if (boost != nullptr) w = boost->window;
+  if (suppress != nullptr) w = std::max(w, suppress->window);
   const std::size_t size = text.size();
   std::size_t lo = m.start < w ? 0 : m.start - static_cast<std::size_t>(w);
   if (lo >= size) {
@@ -137,13 +145,13 @@ double apply_context(const PatternContext& ctx, std::string_view text, const Phr
   std::array<char, kWindowBuffer> stack;
   std::string heap;
   const std::string_view window = lower_case(text.substr(lo, hi - lo), stack, heap);
-  if (may_boost && any_occurs(*ctx.boost, window)) ratio *= ctx.boost->multiplier;
-  if (may_suppress && any_occurs(*ctx.suppress, window)) ratio *= ctx.suppress->multiplier;
+  if (may_boost && any_occurs(table, *boost, window)) ratio *= boost->multiplier;
+  if (may_suppress && any_occurs(table, *suppress, window)) ratio *= suppress->multiplier;
   return ratio;
 }
 
-// Most texts produce a handful of signals; the vector grows past this.
-constexpr std::size_t kInitialSignals = 8;
+// Most texts produce a handful of matches: that many are kept on the stack.
+constexpr std::size_t kFewMatches = 8;
 
 }  // namespace
 
@@ -177,27 +185,25 @@ Expected<PatternSkill, PatternLoadError> PatternSkill::from_patterns(
   auto matcher = PhraseMatcher::build(texts);
   if (!matcher)
     return Unexpected{PatternLoadError::parse("Failed to build matcher: " + matcher.error())};
+  auto table = PatternTable::build(patterns);
+  if (!table) {
+    return Unexpected{
+        PatternLoadError::parse("Failed to build matcher: the records' strings exceed 4 GiB")};
+  }
 
   PatternSkill s;
   s.db_hash_ = pattern_db_hash(patterns, version);
   s.db_version_ = version ? std::move(*version) : hash_version(s.db_hash_);
   s.matcher_ = std::move(matcher).value();
-  s.patterns_ = std::move(patterns);
+  s.table_ = std::move(table).value();
+  std::call_once(s.records_->made, [&] { s.records_->records = std::move(patterns); });
   s.map_threat_types();
   return s;
 }
 
 Expected<PatternSkill, PatternLoadError> PatternSkill::with_embedded_patterns() {
-  auto skill = from_json(embedded_patterns_json(), kEmbeddedPatternsPadding);
-  if (!skill) return skill;
-  for (const Relabel& row : kEmbeddedRelabels) {
-    for (Pattern& p : skill->patterns_) {
-      if (p.text.find(row.phrase) == std::string::npos) continue;
-      p.threat_type = row.threat_type;
-      if (row.set_text) p.text = row.phrase;
-    }
-  }
-  skill->map_threat_types();
+  auto skill = from_image(embedded_pattern_image());
+  if (skill) skill->relabel_embedded();
   return skill;
 }
 
@@ -217,37 +223,168 @@ Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(const 
   if (!text) return Unexpected{PatternLoadError::io(std::move(text).error())};
   auto runtime = from_json(*text);
   if (!runtime) return runtime;
-  std::vector<Pattern> merged = std::move(base.patterns_);
-  merged.insert(merged.end(), std::make_move_iterator(runtime->patterns_.begin()),
-                std::make_move_iterator(runtime->patterns_.end()));
+  // Both skills are dropped here, so their records can be taken.
+  base.patterns();
+  runtime->patterns();
+  std::vector<Pattern> merged = std::move(base.records_->records);
+  std::vector<Pattern>& added = runtime->records_->records;
+  merged.insert(merged.end(), std::make_move_iterator(added.begin()),
+                std::make_move_iterator(added.end()));
   return from_patterns(std::move(merged), base.db_version_ + "+runtime:" + runtime->db_version_);
 }
 
+// Pattern images. Sections in order (see flat_image.h for the container):
+//   1. three u64: 0 for a skill or 1 for an error; the error's kind; db_hash
+//   2. the version, or the error's message
+//   then for a skill only:
+//   3. the record table's sections (PatternTable::write_image)
+//   4. the matcher's sections (PhraseMatcher::write_image)
+// Changing any of these layouts needs a new format tag.
+namespace {
+constexpr std::uint32_t kPatternImageFormat = 1;
+}  // namespace
+
+std::string PatternSkill::image() const {
+  FlatImageWriter out(kPatternImageFormat);
+  const std::array<std::uint64_t, 3> head = {0, 0, db_hash_};
+  out.add(std::span<const std::uint64_t>(head));
+  out.add_string(db_version_);
+  table_.write_image(out);
+  matcher_.write_image(out);
+  return out.finish();
+}
+
+std::string PatternSkill::error_image(const PatternLoadError& error) {
+  FlatImageWriter out(kPatternImageFormat);
+  const std::array<std::uint64_t, 3> head = {1, static_cast<std::uint64_t>(error.kind), 0};
+  out.add(std::span<const std::uint64_t>(head));
+  out.add_string(error.message);
+  return out.finish();
+}
+
+Expected<PatternSkill, PatternLoadError> PatternSkill::from_image(
+    std::span<const std::byte> image) {
+  const auto malformed = [] {
+    return Unexpected{PatternLoadError::parse("Malformed pattern image")};
+  };
+  FlatImageReader in(image, kPatternImageFormat);
+  const auto head = in.next<std::uint64_t>();
+  const std::string_view text = in.next_string();
+  if (!in.ok() || head.size() != 3 || head[0] > 1) return malformed();
+  if (head[0] == 1) {
+    if (!in.at_end()) return malformed();
+    const auto io = static_cast<std::uint64_t>(PatternLoadError::Kind::IoError);
+    return Unexpected{head[1] == io ? PatternLoadError::io(std::string(text))
+                                    : PatternLoadError::parse(std::string(text))};
+  }
+  auto table = PatternTable::read_image(in);
+  auto matcher = PhraseMatcher::read_image(in);
+  if (!table || !matcher || !in.at_end() || table->size() != matcher->phrase_count()) {
+    return malformed();
+  }
+  PatternSkill s;
+  s.db_hash_ = head[2];
+  s.db_version_ = text;
+  s.table_ = std::move(table).value();
+  s.matcher_ = std::move(matcher).value();
+  s.map_threat_types();
+  return s;
+}
+
+const std::vector<Pattern>& PatternSkill::patterns() const {
+  std::call_once(records_->made, [this] {
+    std::vector<Pattern>& out = records_->records;
+    out.reserve(table_.size());
+    for (std::size_t i = 0; i < table_.size(); ++i) out.push_back(table_.record(i));
+    for (const Relabelled& r : relabelled_) {
+      out[r.record].threat_type = r.threat_type;
+      if (r.text) out[r.record].text = *r.text;
+    }
+  });
+  return records_->records;
+}
+
+void PatternSkill::relabel_embedded() {
+  // Most texts are short and hold none of the phrases: skip-table searches
+  // dismiss them in a step or two.
+  using Searcher = std::boyer_moore_horspool_searcher<std::string_view::const_iterator>;
+  std::array<std::optional<Searcher>, kEmbeddedRelabels.size()> searchers;
+  for (std::size_t r = 0; r < kEmbeddedRelabels.size(); ++r)
+    searchers[r].emplace(kEmbeddedRelabels[r].phrase.begin(), kEmbeddedRelabels[r].phrase.end());
+  // Per record, the rows in order: the same as row by row over the list,
+  // since each step reads and writes only its own record.
+  for (std::size_t i = 0; i < table_.size(); ++i) {
+    std::string_view text = table_.text(i);
+    std::optional<Relabelled> change;
+    for (std::size_t r = 0; r < kEmbeddedRelabels.size(); ++r) {
+      const Relabel& row = kEmbeddedRelabels[r];
+      if (text.size() < row.phrase.size() ||
+          std::search(text.begin(), text.end(), *searchers[r]) == text.end()) {
+        continue;
+      }
+      if (!change) change = Relabelled{static_cast<std::uint32_t>(i), {}, std::nullopt};
+      change->threat_type = row.threat_type;
+      if (row.set_text) {
+        change->text = row.phrase;
+        text = row.phrase;  // later rows look at the new text
+      }
+    }
+    if (change) relabelled_.push_back(*change);
+  }
+  map_threat_types();
+}
+
 void PatternSkill::map_threat_types() {
-  types_.clear();
-  types_.reserve(patterns_.size());
-  for (const Pattern& p : patterns_)
-    types_.push_back(threat_type_from_camel(p.threat_type).value_or(ThreatType::Benign));
+  // Names repeat: each distinct one is looked up once.
+  constexpr std::uint8_t kUnmapped = 0xff;
+  std::vector<std::uint8_t> by_id(table_.shared_count(), kUnmapped);
+  types_.resize(table_.size());
+  for (std::size_t i = 0; i < table_.size(); ++i) {
+    std::uint8_t& type = by_id[table_.threat_type_id(i)];
+    if (type == kUnmapped) {
+      type = static_cast<std::uint8_t>(
+          threat_type_from_camel(table_.threat_type(i)).value_or(ThreatType::Benign));
+    }
+    types_[i] = static_cast<ThreatType>(type);
+  }
+  for (const Relabelled& r : relabelled_)
+    types_[r.record] = threat_type_from_camel(r.threat_type).value_or(ThreatType::Benign);
 }
 
 SkillOutput PatternSkill::scan(std::string_view text) const {
-  SkillOutput out;
-  double strongest = 0.0;
+  // Matches first, so the signals are allocated once at their final size: a
+  // text with many matches would otherwise copy them through every doubling.
+  std::array<PhraseMatch, kFewMatches> few;
+  std::size_t count = 0;
+  std::vector<PhraseMatch> many;
   matcher_.for_each(text, [&](const PhraseMatch& m) {
-    const Pattern& record = patterns_[m.phrase];
+    if (count < few.size()) {
+      few[count++] = m;
+      return;
+    }
+    if (many.empty()) many.assign(few.begin(), few.end());
+    many.push_back(m);
+  });
+  const std::span<const PhraseMatch> matches =
+      many.empty() ? std::span<const PhraseMatch>(few.data(), count) : many;
+
+  SkillOutput out;
+  out.signals.reserve(matches.size());
+  double strongest = 0.0;
+  for (const PhraseMatch& m : matches) {
     const ThreatType type = types_[m.phrase];
-    double ratio = record.likelihood_ratio;
-    if (record.context) ratio = apply_context(*record.context, text, m, ratio);
-    if (out.signals.empty()) out.signals.reserve(kInitialSignals);
+    double ratio = table_.likelihood_ratio(m.phrase);
+    if (const PatternTable::Context* ctx = table_.context(m.phrase))
+      ratio = apply_context(table_, *ctx, text, m, ratio);
     Signal& s = out.signals.emplace_back("pattern", std::string(snake_name(type)),
-                                         record.description, ratio);
+                                         std::string(table_.description(m.phrase)), ratio);
     s.offset = m.start;
     // The first of equally strong signals decides; a ratio of 0 or less never does.
     if (ratio > strongest) {
       strongest = ratio;
       out.threat_type = type;
     }
-  });
+  }
   return out;
 }
 

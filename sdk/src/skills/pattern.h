@@ -3,14 +3,19 @@
 // phrases in a text, weighting each by its record and nearby context.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "../matcher.h"
 #include "pattern_db.h"
+#include "pattern_table.h"
 #include "skill.h"
 #include "vantrel/expected.h"
 #include "vantrel/pattern_load_error.h"
@@ -36,7 +41,18 @@ class PatternSkill final : public Skill {
                                                                 std::optional<std::string> version);
   // The database compiled into the program, with the fixed re-labelling
   // applied to its records (matcher, version and hash stay those as read).
+  // It is read in place from the image the build compiled from the embedded
+  // text, which gives what from_json over that text gives.
   static Expected<PatternSkill, PatternLoadError> with_embedded_patterns();
+  // The skill as an image: its records (without any re-labelling), matcher,
+  // version and hash.
+  std::string image() const;
+  // An image that holds a load error instead of a skill.
+  static std::string error_image(const PatternLoadError& error);
+  // Reads an image written by image or error_image in place: the skill, or
+  // the error it holds. `image` must start at a multiple of 8 bytes and outlive the skill.
+  // A malformed image gives ParseError.
+  static Expected<PatternSkill, PatternLoadError> from_image(std::span<const std::byte> image);
   // The fifteen core records, version "embedded-min".
   static Expected<PatternSkill, PatternLoadError> with_hardcoded_defaults();
   // The built-in database with the records of the file at `path` appended;
@@ -48,21 +64,41 @@ class PatternSkill final : public Skill {
   // One signal per match in ascending offset, and the strongest one's type.
   SkillOutput scan(std::string_view text) const override;
 
-  const std::vector<Pattern>& patterns() const { return patterns_; }
+  // The records in load order (after any re-labelling). For a skill read
+  // from an image they are copied out on the first call; scans never need
+  // them.
+  const std::vector<Pattern>& patterns() const;
   const PhraseMatcher& matcher() const { return matcher_; }
   const std::string& db_version() const { return db_version_; }
   std::uint64_t db_hash() const { return db_hash_; }
 
  private:
-  PatternSkill() = default;
-  // Recomputes the per-record threat types after the records' names change.
-  void map_threat_types();
+  // A record whose name (and maybe text) the embedded re-labelling changed.
+  struct Relabelled {
+    std::uint32_t record = 0;
+    std::string_view threat_type;  // static text
+    std::optional<std::string_view> text;
+  };
+  // The records as Pattern values, made once on demand.
+  struct RecordList {
+    std::once_flag made;
+    std::vector<Pattern> records;
+  };
 
-  std::vector<Pattern> patterns_;
-  std::vector<ThreatType> types_;  // per record, from its threat_type name
+  PatternSkill() = default;
+  // Sets types_ from the table's names and relabelled_.
+  void map_threat_types();
+  // Applies the fixed re-labelling of the embedded database; called once,
+  // before the records are made.
+  void relabel_embedded();
+
+  PatternTable table_;
+  std::vector<Relabelled> relabelled_;  // ascending record
+  std::vector<ThreatType> types_;       // per record, from its (re-labelled) name
   PhraseMatcher matcher_;
   std::string db_version_;
   std::uint64_t db_hash_ = 0;
+  std::unique_ptr<RecordList> records_ = std::make_unique<RecordList>();
 };
 
 }  // namespace vantrel_core
