@@ -40,6 +40,7 @@ PROTECTED = {"enter developer mode authorization", "enter developer mode", "can 
              "bypass your safety filters", "bypass your safety", "pretend you have no guidelines",
              "pretend you have no"}
 
+RENAMED_BY_LOADER = "disregard all prior"
 OVERRIDE_VERBS = {'ignore', 'disregard', 'forget', 'override', 'bypass'}
 # Phrases containing a key take over the reviewed context of the base record
 # named by its value: "developer mode" is also a phone and browser setting.
@@ -173,7 +174,20 @@ def load_lists():
         elif name.endswith('.py'):
             res = subprocess.run([sys.executable, path], capture_output=True, text=True, check=True)
             recs += read_list(name, res.stdout.splitlines())
-    return recs
+    return with_capitalized(recs)
+
+
+def with_capitalized(recs):
+    """Lists are written in lower case, and the matcher folds only ASCII
+    letters: a phrase that starts with another letter also gets its
+    sentence-initial form ("забудьте ..." and "Забудьте ...")."""
+    out = []
+    for r in recs:
+        out.append(r)
+        first = r['text'][:1]
+        if first and not first.isascii() and first.upper() != first:
+            out.append(dict(r, text=first.upper() + r['text'][1:]))
+    return out
 
 
 def order_records(recs):
@@ -329,6 +343,9 @@ def candidates(tools):
     # Nothing may extend the first record: it must stay first and unshadowed.
     first = fold(merged[0]['text'])
     merged = [merged[0]] + [r for r in merged[1:] if not fold(r['text']).startswith(first)]
+    # The loader gives every embedded record that contains this phrase the
+    # phrase itself as its text: only the base records may hold it.
+    merged = [r for r in merged if r['src'] == 'existing' or RENAMED_BY_LOADER not in r['text']]
     return order_records(merged)
 
 

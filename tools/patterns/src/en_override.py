@@ -9,6 +9,26 @@ ADJS = ["previous", "prior", "preceding", "above", "earlier", "initial", "origin
 NOUNS = ["instructions", "directions", "rules", "guidelines", "prompts", "commands", "directives"]
 TAIL_ADJS = ADJS + ["system", "hidden", "existing", "given", "old"]
 TAIL_NOUNS = NOUNS + ["instruction", "prompt", "programming"]
+# Verbs that discard only in full phrases: "scrap all" or "erase the" alone
+# are ordinary requests.
+EXTRA_VERBS = ["scrap", "dismiss", "erase", "throw away", "disobey"]
+# Verbs of a wholesale discard, and what it names after "all your": "abandon
+# all your thoughts".
+WHOLE_VERBS = CORE_VERBS + ["override", "overlook", "bypass", "skip", "discard", "drop", "abandon", "set aside", "scrap",
+                            "dismiss", "erase", "throw away"]
+WHOLE_NOUNS = ["instructions", "rules", "guidelines", "programming", "thoughts"]
+# Earlier context or talk as the object of a core verb: "ignore all provided context".
+CONTEXT_OBJECTS = ["all provided context", "the provided context", "all previous context",
+                   "all prior context", "the previous context", "the context above", "the above context",
+                   "all previous information", "all prior information", "the information above",
+                   "all previous messages", "all previous conversations", "the previous conversation",
+                   "what i said before", "what i said earlier", "what i told you before", "what was said before",
+                   "what came before", "what's before", "everything said before",
+                   "everything i said", "everything i told you", "everything before this"]
+# Misspelt core verbs, as typed in a hurry ("igmre what i said before"), with
+# objects that make the intent plain.
+TYPO_VERBS = ["ingore", "ignroe", "igonre", "igmre", "ignor", "disreguard", "forgt"]
+TYPO_OBJECTS = ["all previous", "all prior", "all your", "what i said", "previous instructions", "the above"]
 
 def out():
     rows = []
@@ -38,6 +58,20 @@ def out():
     for v in MORE_VERBS:
         for n in ["instructions", "rules", "guidelines", "programming", "restrictions"]:
             rows.append(("S", f"{v} your {n}"))
+    for v in EXTRA_VERBS:
+        for n in ["instructions", "rules", "guidelines", "programming", "restrictions"]:
+            rows.append(("S", f"{v} your {n}"))
+    for v in WHOLE_VERBS:
+        for n in WHOLE_NOUNS:
+            rows.append(("S", f"{v} all your {n}"))
+    for v in CORE_VERBS:
+        for n in WHOLE_NOUNS:
+            rows.append(("S", f"{v} all of your {n}"))
+        for o in CONTEXT_OBJECTS:
+            rows.append(("S", f"{v} {o}"))
+    for v in TYPO_VERBS:
+        for o in TYPO_OBJECTS:
+            rows.append(("S", f"{v} {o}"))
     for a in TAIL_ADJS:
         for n in TAIL_NOUNS:
             rows.append(("W", f"{a} {n}"))
