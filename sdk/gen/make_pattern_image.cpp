@@ -19,6 +19,7 @@ namespace vantrel_core {
 std::span<const std::byte> embedded_pattern_image() {
   return {};
 }
+TextFingerprint embedded_pattern_image_source() { return {}; }
 
 }  // namespace vantrel_core
 
@@ -83,6 +84,9 @@ int main(int argc, char** argv) {
   src += ";\n}  // namespace\n\n";
   src += "std::span<const std::byte> embedded_pattern_image() {\n";
   src += "  return {reinterpret_cast<const std::byte*>(kImage), sizeof(kImage) - 1};\n}\n\n";
+  const auto source = vantrel_core::fingerprint_text(vantrel_core::embedded_patterns_json());
+  src += "TextFingerprint embedded_pattern_image_source() {\n  return {" + std::to_string(source.size) +
+         "u, " + std::to_string(source.hash) + "ull};\n}\n\n";
   src += "}  // namespace vantrel_core\n";
 
   std::FILE* f = std::fopen(argv[1], "wb");

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -20,5 +22,37 @@ inline constexpr std::size_t kEmbeddedPatternsPadding = 64;
 // PatternSkill::from_image; made by the vantrel_make_pattern_image build
 // step.
 std::span<const std::byte> embedded_pattern_image();
+
+// Identifies a text well enough to tell whether a pattern file holds exactly
+// the text the image was compiled from (a fast 64-bit mix, not a checksum
+// against tampering: whoever writes the file chooses the database anyway).
+struct TextFingerprint {
+  std::size_t size = 0;
+  std::uint64_t hash = 0;
+  bool operator==(const TextFingerprint&) const = default;
+};
+
+inline TextFingerprint fingerprint_text(std::string_view text) {
+  auto mix = [](std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+  };
+  std::uint64_t h = mix(text.size());
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, text.data() + i, 8);
+    h = mix(h ^ w);
+  }
+  std::uint64_t tail = 0;
+  if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);
+  return {text.size(), mix(h ^ tail)};
+}
+
+// The fingerprint of the text embedded_pattern_image() was compiled from.
+TextFingerprint embedded_pattern_image_source();
 
 }  // namespace vantrel_core

@@ -160,6 +160,13 @@ PatternSkill PatternSkill::create() {
     if (*path == '\0') continue;
     auto text = read_text_file(path);
     if (!text) continue;
+    // The usual candidate is the very file the image was compiled from: take
+    // the image (as read, without re-labelling) instead of parsing it again.
+    if (fingerprint_text(*text) == embedded_pattern_image_source()) {
+      auto image = from_image(embedded_pattern_image());
+      if (image) return std::move(image).value();
+      continue;  // the same text does not load either
+    }
     auto skill = from_json(*text);
     if (skill) return std::move(skill).value();
   }
