@@ -725,22 +725,47 @@ std::uint64_t map_control_chars(std::string& text) {
   return count;
 }
 
-std::uint64_t remove_invisible_chars(std::string& text) {
+namespace {
+
+// What to do with one non-ASCII character: drop `drop` bytes (0 keeps it)
+// and put `insert` in their place (0 for nothing).
+struct CharEdit {
+  std::size_t drop = 0;
+  char insert = 0;
+};
+
+// Applies `edit(text, at)` to every non-ASCII character, in place, in one
+// pass; ASCII runs are skipped and moved down only after an edit. Returns
+// the number of characters edited.
+template <typename Edit>
+std::uint64_t edit_non_ascii(std::string& text, Edit edit) {
   const std::size_t n = text.size();
   std::uint64_t count = 0;
-  std::size_t w = 0;  // write position; kept bytes move down only after a removal
+  std::size_t w = 0;  // write position
   std::size_t r = 0;
   while (r < n) {
     const std::size_t next = find_non_ascii(text, r);
-    const std::size_t len = next < n ? invisible_length_at(text, next) : 0;
-    const std::size_t keep_end = len != 0 ? next : std::min(n, next + utf8_length(text, next));
+    const CharEdit e = next < n ? edit(text, next) : CharEdit{};
+    const std::size_t keep_end = e.drop != 0 ? next : std::min(n, next + utf8_length(text, next));
     if (w != r) std::copy(text.begin() + r, text.begin() + keep_end, text.begin() + w);
     w += keep_end - r;
-    r = keep_end + len;
-    if (len != 0) ++count;
+    r = keep_end;
+    if (e.drop != 0) {
+      if (e.insert != 0) text[w++] = e.insert;
+      r += e.drop;
+      ++count;
+    }
   }
   text.resize(w);
   return count;
+}
+
+}  // namespace
+
+std::uint64_t remove_invisible_chars(std::string& text) {
+  return edit_non_ascii(text, [](const std::string& t, std::size_t at) {
+    return CharEdit{invisible_length_at(t, at), 0};
+  });
 }
 
 bool apply_nfkc(std::string& text) {
@@ -774,31 +799,17 @@ bool apply_nfkc(std::string& text) {
 }
 
 std::uint64_t replace_confusables(std::string& text) {
-  const std::size_t n = text.size();
-  std::uint64_t count = 0;
-  std::size_t w = 0;  // write position; kept bytes move down only after a replacement
-  std::size_t r = 0;
-  while (r < n) {
-    const std::size_t next = find_non_ascii(text, r);
-    char ascii = 0;
-    if (next + 1 < n && byte_at(text, next) >= kConfusableLeadFirst &&
-        byte_at(text, next) <= kConfusableLeadLast) {
-      const char32_t c = (static_cast<char32_t>(byte_at(text, next) & 0x1F) << 6) |
-                         (byte_at(text, next + 1) & 0x3F);
-      ascii = confusable_ascii(c);
+  return edit_non_ascii(text, [](const std::string& t, std::size_t at) {
+    // Every confusable is a two-byte character that becomes one ASCII letter.
+    if (at + 1 >= t.size() || byte_at(t, at) < kConfusableLeadFirst ||
+        byte_at(t, at) > kConfusableLeadLast) {
+      return CharEdit{};
     }
-    const std::size_t keep_end = ascii != 0 ? next : std::min(n, next + utf8_length(text, next));
-    if (w != r) std::copy(text.begin() + r, text.begin() + keep_end, text.begin() + w);
-    w += keep_end - r;
-    r = keep_end;
-    if (ascii != 0) {
-      text[w++] = ascii;  // two bytes become one
-      r += 2;
-      ++count;
-    }
-  }
-  text.resize(w);
-  return count;
+    const char32_t c =
+        (static_cast<char32_t>(byte_at(t, at) & 0x1F) << 6) | (byte_at(t, at + 1) & 0x3F);
+    const char ascii = confusable_ascii(c);
+    return ascii != 0 ? CharEdit{2, ascii} : CharEdit{};
+  });
 }
 
 LayoutOutcome rewrite_layout(std::string text) {
