@@ -68,6 +68,8 @@ Scanner::Scanner(Scanner&&) noexcept = default;
 Scanner& Scanner::operator=(Scanner&&) noexcept = default;
 Scanner::~Scanner() = default;
 
+const GateConfig& Scanner::config() const { return fresh_gate_->config(); }
+
 Scanner Scanner::with_pattern_skill(const GateConfig& config, std::size_t max_input_bytes,
                                     std::unique_ptr<PatternSkill> patterns) {
   Scanner s;
@@ -83,7 +85,6 @@ Scanner Scanner::with_pattern_skill(const GateConfig& config, std::size_t max_in
   s.toolcall_skill_ = std::make_unique<ToolCallSkill>();
   s.output_skill_ = std::make_unique<OutputSkill>();
   s.output_normalizer_ = std::make_unique<NormalizationSkill>(0.05);
-  s.config_ = config;
   s.fresh_gate_ = std::make_unique<BayesianGate>(config);
   s.max_input_bytes_ = max_input_bytes > kMinInputLimit ? max_input_bytes : kMinInputLimit;
   return s;
@@ -158,8 +159,8 @@ ScanResult Scanner::scan_to_tier(std::string_view text, std::uint8_t max_tier) c
     state.process(std::move(out));
   }
 
-  const bool early_block = config_.score_v2_enabled
-                               ? state.gate().posterior() >= config_.block_prob
+  const bool early_block = config().score_v2_enabled
+                               ? state.gate().posterior() >= config().block_prob
                                : state.gate().log_odds() >= state.gate().block_logit();
   if (early_block) {
     const ThreatType t = state.threat_type();
@@ -216,19 +217,19 @@ ScanResult Scanner::size_error(ThreatType threat_type) const {
   r.tier_reached = 0;
   r.confidence = 1.0;
   r.latency_ms = 0.0;
-  if (config_.score_v2_enabled) {
+  if (config().score_v2_enabled) {
     constexpr double kOddsOfMaxProbability = 1000799917193442.5;
-    double ratio = kOddsOfMaxProbability / odds(config_.prior);
+    double ratio = kOddsOfMaxProbability / odds(config().prior);
     if (ratio < 1e-15) ratio = 1e-15;
     if (ratio > 1e15) ratio = 1e15;
     r.posterior_prob = 1.0;
     r.effective_lr = ratio;
-    r.thresholds_used = configured_thresholds(config_);
+    r.thresholds_used = configured_thresholds(config());
     r.disposition = Disposition::Block;
     r.severity = Severity::Critical;
     r.warning_message = "Blocked (critical): attack-likelihood score 100%";
   }
-  copy_policy_snapshot(config_, r);
+  copy_policy_snapshot(config(), r);
   r.score_profile_applied = false;
   r.score_profile_warning = score_profile_warning_;
   r.gate_config_hash = fresh_gate_->config_hash();

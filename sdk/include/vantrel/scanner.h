@@ -62,7 +62,7 @@ class Scanner {
   // The result for a text over the size limit.
   ScanResult size_error(ThreatType threat_type) const;
 
-  const GateConfig& config() const { return config_; }
+  const GateConfig& config() const;
   std::size_t max_input_bytes() const { return max_input_bytes_; }
   const std::optional<std::string>& pattern_db_version() const { return pattern_db_version_; }
   std::uint64_t pattern_db_hash() const { return pattern_db_hash_; }
@@ -81,8 +81,7 @@ class Scanner {
   std::optional<std::string> pattern_db_version_;
   std::uint64_t pattern_db_hash_ = 0;
   std::optional<std::string> score_profile_warning_;
-  GateConfig config_{};
-  std::unique_ptr<BayesianGate> fresh_gate_;  // every scan starts from a copy
+  std::unique_ptr<BayesianGate> fresh_gate_;  // holds the configuration; every scan starts from a copy
   std::size_t max_input_bytes_ = kMinInputLimit;
 };
 
