@@ -8,6 +8,7 @@
 #include "scan_state.h"
 #include "well_formed_text.h"
 #include "score_profile.h"
+#include "skills/classifier.h"
 #include "skills/entropy.h"
 #include "skills/normalize.h"
 #include "skills/output.h"
@@ -71,7 +72,8 @@ Scanner::~Scanner() = default;
 const GateConfig& Scanner::config() const { return fresh_gate_->config(); }
 
 Scanner Scanner::with_pattern_skill(const GateConfig& config, std::size_t max_input_bytes,
-                                    std::unique_ptr<PatternSkill> patterns) {
+                                    std::unique_ptr<PatternSkill> patterns,
+                                    const ClassifierModel* classifier) {
   Scanner s;
   s.pattern_db_version_ = patterns->db_version();
   s.pattern_db_hash_ = patterns->db_hash();
@@ -79,12 +81,20 @@ Scanner Scanner::with_pattern_skill(const GateConfig& config, std::size_t max_in
   s.score_profile_ = std::move(sel.profile);
   s.score_profile_warning_ = std::move(sel.warning);
   s.first_tier_.push_back(std::make_unique<NormalizationSkill>(0.05));
+  // The learned detector runs before the phrase skill, so that when both find
+  // something the phrase evidence names the threat type.
+  if (classifier != nullptr && classifier->for_mode(ScanMode::Input) != nullptr) {
+    s.second_tier_.push_back(std::make_unique<ClassifierSkill>(*classifier, ScanMode::Input));
+  }
   s.second_tier_.push_back(std::move(patterns));
   s.second_tier_.push_back(std::make_unique<EntropySkill>(4.5, 5.0, 16, 10.0, 25.0));
   s.second_tier_.push_back(std::make_unique<StatsSkill>());
   s.toolcall_skill_ = std::make_unique<ToolCallSkill>();
   s.output_skill_ = std::make_unique<OutputSkill>();
   s.output_normalizer_ = std::make_unique<NormalizationSkill>(0.05);
+  if (classifier != nullptr && classifier->for_mode(ScanMode::Output) != nullptr) {
+    s.output_classifier_ = std::make_unique<ClassifierSkill>(*classifier, ScanMode::Output);
+  }
   s.fresh_gate_ = std::make_unique<BayesianGate>(config);
   s.max_input_bytes_ = max_input_bytes > kMinInputLimit ? max_input_bytes : kMinInputLimit;
   return s;
@@ -97,15 +107,15 @@ Scanner Scanner::with_config(const GateConfig& config) {
 
 Expected<Scanner, PatternLoadError> Scanner::with_config_and_limits_and_additive_patterns(
     const GateConfig& config, std::size_t max_input_bytes,
-    const std::optional<std::string>& additive_patterns_path) {
+    const std::optional<std::string>& additive_patterns_path, const ClassifierModel* classifier) {
   if (!additive_patterns_path) {
     return with_pattern_skill(config, max_input_bytes,
-                              std::make_unique<PatternSkill>(PatternSkill::create()));
+                              std::make_unique<PatternSkill>(PatternSkill::create()), classifier);
   }
   auto merged = PatternSkill::with_additive_file(*additive_patterns_path);
   if (!merged) return Unexpected{std::move(merged).error()};
   return with_pattern_skill(config, max_input_bytes,
-                            std::make_unique<PatternSkill>(std::move(merged).value()));
+                            std::make_unique<PatternSkill>(std::move(merged).value()), classifier);
 }
 
 namespace {
@@ -191,6 +201,7 @@ ScanResult Scanner::scan_output(std::string_view text) const {
   // The response is always checked for signs of a successful attack, however
   // the entropy and normalization evidence came out.
   const std::string_view response = normalized ? std::string_view(*normalized) : text;
+  if (output_classifier_) state.process(output_classifier_->scan(response));
   state.process(output_skill_->scan(response));
   return std::move(state).finalize(2, kLegacyCutoff, score_profile_.get(), score_profile_warning_);
 }

@@ -25,6 +25,8 @@ class NormalizationSkill;
 class EntropySkill;
 class ScoreProfile;
 class BayesianGate;
+class ClassifierModel;
+class ClassifierSkill;
 
 // The smallest size limit a scanner accepts; smaller requests are raised to it.
 inline constexpr std::size_t kMinInputLimit = 1024;
@@ -34,16 +36,20 @@ inline constexpr std::size_t kDefaultInputLimit = 1048576;
 // Not copyable. Movable.
 class Scanner {
  public:
-  // Takes ownership of an already built pattern skill.
+  // Takes ownership of an already built pattern skill. With a classifier
+  // model, the learned detector runs too: its input model first in the
+  // second tier, its output model in output scans before the output skill.
   static Scanner with_pattern_skill(const GateConfig& config, std::size_t max_input_bytes,
-                                    std::unique_ptr<PatternSkill> patterns);
+                                    std::unique_ptr<PatternSkill> patterns,
+                                    const ClassifierModel* classifier = nullptr);
   // Built-in pattern database, limit kDefaultInputLimit.
   static Scanner with_config(const GateConfig& config);
   // Built-in database plus, when a path is given, the records of that file
   // appended after it.
   static Expected<Scanner, PatternLoadError> with_config_and_limits_and_additive_patterns(
       const GateConfig& config, std::size_t max_input_bytes,
-      const std::optional<std::string>& additive_patterns_path);
+      const std::optional<std::string>& additive_patterns_path,
+      const ClassifierModel* classifier = nullptr);
 
   Scanner(Scanner&&) noexcept;
   Scanner& operator=(Scanner&&) noexcept;
@@ -78,6 +84,7 @@ class Scanner {
   std::unique_ptr<OutputSkill> output_skill_;
   std::unique_ptr<ToolCallSkill> toolcall_skill_;
   std::unique_ptr<NormalizationSkill> output_normalizer_;
+  std::unique_ptr<ClassifierSkill> output_classifier_;  // absent unless asked for
   std::optional<std::string> pattern_db_version_;
   std::uint64_t pattern_db_hash_ = 0;
   std::optional<std::string> score_profile_warning_;

@@ -1,0 +1,291 @@
+#include "classifier_view.h"
+
+#include <unicode/uchar.h>
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "../utf8.h"
+
+namespace vantrel_core {
+
+namespace {
+
+constexpr std::size_t kSoupWindow = 16;
+// A separator between single letters: one to four symbols (an emoji with its
+// variation selector and skin tone is up to four code points), or one space.
+constexpr std::size_t kMaxSeparator = 4;
+constexpr std::uint32_t kMinJoinedLetters = 3;
+
+bool is_ascii_letter(char32_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
+
+bool is_letter(char32_t c) {
+  if (c < 0x80) return is_ascii_letter(c);
+  return u_isalpha(static_cast<UChar32>(c)) != 0;
+}
+
+bool is_alnum(char32_t c) {
+  if (c < 0x80) return is_ascii_letter(c) || is_ascii_digit(c);
+  return u_isalnum(static_cast<UChar32>(c)) != 0;
+}
+
+bool is_space(char32_t c) {
+  if (c < 0x80) return c == ' ' || c == '\n' || c == '\t';
+  return u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;
+}
+
+bool is_lower_letter(char32_t c) {
+  if (c < 0x80) return c >= 'a' && c <= 'z';
+  return u_islower(static_cast<UChar32>(c)) != 0;
+}
+
+char32_t to_lower(char32_t c) {
+  if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + 32 : c;
+  return static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
+}
+
+bool is_bidi_control(char32_t c) {
+  return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x200E ||
+         c == 0x200F || c == 0x061C;
+}
+
+// A coarse script of a letter, enough to tell a token that mixes scripts.
+int script_of(char32_t c) {
+  if (c < 0x250 || (c >= 0x1E00 && c <= 0x1EFF)) return 0;  // Latin
+  if (c >= 0x370 && c <= 0x3FF) return 1;                    // Greek
+  if (c >= 0x400 && c <= 0x52F) return 2;                    // Cyrillic
+  if ((c >= 0x3040 && c <= 0x30FF) || (c >= 0x4E00 && c <= 0x9FFF) ||
+      (c >= 0xAC00 && c <= 0xD7AF))
+    return 3;  // Japanese kana, CJK ideographs, Hangul
+  return 4;
+}
+
+// Decodes the text into code points with tag characters decoded and
+// bidirectional controls resolved.
+std::vector<char32_t> resolve_hidden_text(std::string_view text, ViewStats& stats) {
+  std::vector<char32_t> cps;
+  cps.reserve(text.size());
+  std::size_t reversed_from = 0;
+  bool reversing = false;
+  auto end_reversal = [&] {
+    if (!reversing) return;
+    std::reverse(cps.begin() + static_cast<std::ptrdiff_t>(reversed_from), cps.end());
+    reversing = false;
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const char32_t c = utf8::next(text, i);
+    if (c >= 0xE0000 && c <= 0xE007F) {
+      if (c >= 0xE0020 && c <= 0xE007E) {
+        cps.push_back(c - 0xE0000);
+        ++stats.tag_characters;
+      }
+      continue;
+    }
+    if (is_bidi_control(c)) {
+      if (c == 0x202E) {  // right-to-left override
+        if (!reversing) {
+          reversing = true;
+          reversed_from = cps.size();
+          ++stats.reversed_runs;
+        }
+      } else if (c == 0x202C || c == 0x2069 || c == 0x202D) {
+        end_reversal();
+      }
+      continue;
+    }
+    if (c == '\n') end_reversal();
+    cps.push_back(c);
+  }
+  end_reversal();
+  return cps;
+}
+
+// Index access to the code points of either a byte string (pure ASCII) or a
+// decoded array.
+template <class Seq>
+char32_t at(const Seq& s, std::size_t i) {
+  return static_cast<char32_t>(static_cast<std::make_unsigned_t<typename Seq::value_type>>(s[i]));
+}
+
+// Length of the separator starting at `i`, or 0 when none starts there.
+template <class Seq>
+std::size_t separator_length(const Seq& s, std::size_t i) {
+  if (i < s.size() && at(s, i) == ' ') return 1;
+  std::size_t k = i;
+  while (k < s.size() && k - i < kMaxSeparator) {
+    const char32_t c = at(s, k);
+    if (is_alnum(c) || is_space(c)) break;
+    ++k;
+  }
+  return k - i;
+}
+
+// True when the letter at `i` stands alone: no alphanumeric neighbour.
+template <class Seq>
+bool is_single_letter(const Seq& s, std::size_t i) {
+  return is_letter(at(s, i)) && (i == 0 || !is_alnum(at(s, i - 1))) &&
+         (i + 1 == s.size() || !is_alnum(at(s, i + 1)));
+}
+
+// The end of a run of at least kMinJoinedLetters single letters starting at
+// `i`, each pair joined by a separator; 0 when no such run starts there.
+// Reads only as far as the run reaches.
+template <class Seq>
+std::size_t joined_run_end(const Seq& s, std::size_t i) {
+  if (!is_single_letter(s, i)) return 0;
+  std::uint32_t letters = 1;
+  std::size_t end = i + 1;
+  for (;;) {
+    const std::size_t sep = separator_length(s, end);
+    if (sep == 0 || end + sep >= s.size() || !is_single_letter(s, end + sep)) break;
+    end += sep + 1;
+    ++letters;
+  }
+  return letters >= kMinJoinedLetters ? end : 0;
+}
+
+template <class Seq>
+void append_lower(std::string& out, const Seq& s, std::size_t i) {
+  const char32_t c = to_lower(at(s, i));
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else {
+    utf8::append(out, c);
+  }
+}
+
+// Joins single letters and words broken across lines, and lower-cases.
+template <class Seq>
+void write_view(const Seq& s, std::string& out, ViewStats& stats) {
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const char32_t c = at(s, i);
+    if (is_letter(c)) {
+      if (const std::size_t end = joined_run_end(s, i)) {
+        for (std::size_t k = i; k < end; ++k) {
+          if (is_letter(at(s, k))) append_lower(out, s, k);
+        }
+        ++stats.joined_letter_runs;
+        i = end;
+        continue;
+      }
+    } else if ((c == '\n' || (c == '-' && i + 1 < n && at(s, i + 1) == '\n')) && i > 0) {
+      const std::size_t after = c == '\n' ? i + 1 : i + 2;
+      // A line that ends inside a word: the next line goes on in the same
+      // case ("instruc\ntions", "INSTRUC\nTIONS"), not with a capital.
+      const bool same_word = after < n && is_letter(at(s, i - 1)) && is_letter(at(s, after)) &&
+                             (is_lower_letter(at(s, after)) || !is_lower_letter(at(s, i - 1)));
+      if (same_word) {
+        ++stats.rejoined_lines;
+        i = after;
+        continue;
+      }
+    }
+    append_lower(out, s, i);
+    ++i;
+  }
+}
+
+// Odd tokens (see ViewStats::soup_window_max) and repeated runs.
+template <class Seq>
+void measure_shapes(const Seq& s, ViewStats& stats) {
+  const std::size_t n = s.size();
+  std::array<bool, kSoupWindow> window{};
+  std::size_t tokens = 0;
+  std::uint32_t odd_in_window = 0;
+  std::uint64_t prev_hash = 0;
+  std::uint32_t token_run = 0;
+  std::uint32_t char_run = 0;
+  char32_t prev_char = 0;
+  std::size_t i = 0;
+  while (i < n) {
+    while (i < n && is_space(at(s, i))) {
+      prev_char = 0;
+      ++i;
+    }
+    if (i == n) break;
+    const std::size_t begin = i;
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    bool letters = false, camel = false, inner_symbol = false;
+    bool symbols_only = true, one_symbol = true;
+    int script = -1;
+    bool mixed_script = false;
+    char32_t prev = 0;
+    std::size_t last_alnum = n;  // index of the last alphanumeric seen
+    bool odd_symbol_after_alnum = false;
+    for (; i < n && !is_space(at(s, i)); ++i) {
+      const char32_t c = at(s, i);
+      hash = (hash ^ c) * 0x100000001b3ULL;
+      char_run = c == prev_char ? char_run + 1 : 1;
+      prev_char = c;
+      stats.repeated_char_run = std::max(stats.repeated_char_run, char_run);
+      if (is_alnum(c)) {
+        symbols_only = false;
+        if (odd_symbol_after_alnum) inner_symbol = true;
+        last_alnum = i;
+        if (is_letter(c)) {
+          letters = true;
+          if (c >= 'A' && c <= 'Z' && prev >= 'a' && prev <= 'z') camel = true;
+          const int sc = c < 0x80 ? 0 : script_of(c);
+          if (script >= 0 && sc != script) mixed_script = true;
+          script = sc;
+        }
+      } else {
+        if (i != begin && c != at(s, begin)) one_symbol = false;
+        // Inner punctuation that ordinary words, numbers, addresses and
+        // abbreviations use does not count.
+        const bool ordinary = c == '\'' || c == '-' || c == '.' || c == '_' || c == '/' ||
+                              c == '@' || c == ',' || c == ':' || c == 0x2019;
+        if (last_alnum != n && !ordinary) odd_symbol_after_alnum = true;
+        // A bracket or symbol after the last letter of a word, other than
+        // closing punctuation, is as odd as one inside it.
+        const bool closing = c == '.' || c == ',' || c == ';' || c == ':' || c == '!' ||
+                             c == '?' || c == '"' || c == '\'' || c == ')' || c == ']' ||
+                             c == '}' || c == '>' || c == '*' || c == 0x201D || c == 0x2019;
+        if (last_alnum != n && !closing && !ordinary) inner_symbol = true;
+      }
+      prev = c;
+    }
+    const std::size_t length = i - begin;
+    const bool odd = (letters && (camel || inner_symbol || mixed_script)) ||
+                     (symbols_only && length >= 2 && !one_symbol);
+    token_run = (tokens > 0 && hash == prev_hash) ? token_run + 1 : 1;
+    prev_hash = hash;
+    stats.repeated_token_run = std::max(stats.repeated_token_run, token_run);
+    bool& slot = window[tokens % kSoupWindow];
+    odd_in_window -= slot ? 1 : 0;
+    slot = odd;
+    odd_in_window += odd ? 1 : 0;
+    ++tokens;
+    stats.soup_window_max = std::max(stats.soup_window_max, odd_in_window);
+  }
+}
+
+bool is_ascii(std::string_view text) {
+  for (unsigned char b : text) {
+    if (b >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ViewStats build_classifier_view(std::string_view normalized, std::string& view) {
+  ViewStats stats;
+  view.clear();
+  view.reserve(normalized.size());
+  if (is_ascii(normalized)) {
+    measure_shapes(normalized, stats);
+    write_view(normalized, view, stats);
+  } else {
+    const std::vector<char32_t> cps = resolve_hidden_text(normalized, stats);
+    measure_shapes(cps, stats);
+    write_view(cps, view, stats);
+  }
+  return stats;
+}
+
+}  // namespace vantrel_core
