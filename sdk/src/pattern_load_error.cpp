@@ -1,4 +1,4 @@
-#include "vantrel/pattern_load_error.h"
+#include "pattern_load_error.h"
 
 namespace vantrel_core {
 

@@ -8,10 +8,9 @@
 #include <string>
 
 #include "fnv.h"
-#include "options.h"
 #include "skills/embedded_patterns.h"
 #include "skills/pattern.h"
-#include "vantrel/scanner.h"
+#include "engine.h"
 
 namespace vantrel_core {
 namespace {
@@ -110,6 +109,38 @@ TEST(PatternDb, RejectsWholeTextOnAnyMistake) {
   EXPECT_TRUE(rejected("[" + record("") + "] // comment"));
   EXPECT_TRUE(rejected("[" + record("") + "] []"));
   EXPECT_TRUE(rejected("[" + record("", "1e400") + "]"));
+}
+
+TEST(PatternDb, RejectionsSayWhatAndWhere) {
+  const auto reason = [](std::string_view json) {
+    auto s = PatternSkill::from_json(json);
+    EXPECT_FALSE(s.has_value()) << json;
+    return s ? std::string() : s.error().detail;
+  };
+  EXPECT_EQ(reason("[" + record("") + "," + record("", "\"2\"") + "]"),
+            "record 2: \"likelihood_ratio\" must be a number");
+  EXPECT_EQ(reason(R"([{"text":"a","threat_type":"J","likelihood_ratio":1}])"),
+            "record 1 has no \"description\"");
+  EXPECT_EQ(reason("[" + record(R"(,"text":"abd")") + "]"),
+            "key \"text\" appears twice in record 1");
+  EXPECT_EQ(reason("[" + record(R"(,"context":{"boost":{"patterns":["a",2],"multiplier":2,"window":1}})") +
+                   "]"),
+            "record 1: \"context\".\"boost\".\"patterns\"[1] must be a string");
+  EXPECT_EQ(reason("[" + record(R"(,"context":{"suppress":{"patterns":[],"multiplier":2,"window":-1}})") +
+                   "]"),
+            "record 1: \"context\".\"suppress\".\"window\" must be an integer from 0 to "
+            "18446744073709551615");
+  EXPECT_EQ(reason("[" + record("") + ", 7]"), "record 2 must be an object");
+  EXPECT_EQ(reason(R"({"version":"v","patterns":[]})"), "\"patterns\" is empty");
+  EXPECT_EQ(reason(R"({"version":5,"patterns":[]})"), "\"version\" must be a string");
+  EXPECT_EQ(reason("5"),
+            "the text must be a list of pattern records or an object with a \"patterns\" list");
+  // Syntax errors carry the JSON parser's own words.
+  const std::string syntax = reason("[" + record("") + ",]");
+  EXPECT_EQ(syntax.rfind("not valid JSON: ", 0), 0u) << syntax;
+  EXPECT_GT(syntax.size(), std::string_view("not valid JSON: ").size());
+  // The terse message the command line prints is unchanged.
+  EXPECT_TRUE(rejected("[" + record("") + ",]"));
 }
 
 TEST(PatternDb, WindowIsANonNegativeIntegerOnly) {
@@ -557,7 +588,7 @@ class EmbeddedVerdicts : public ::testing::Test {
     auto skill = PatternSkill::with_embedded_patterns();
     ASSERT_TRUE(skill.has_value());
     scanner_ = new Scanner(
-        Scanner::with_pattern_skill(vantrel::make_gate_config({}), kDefaultInputLimit,
+        Scanner::with_pattern_skill(GateConfig(), kDefaultInputLimit,
                                     std::make_unique<PatternSkill>(std::move(skill).value())));
   }
   static void TearDownTestSuite() {

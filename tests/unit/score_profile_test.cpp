@@ -13,10 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
 #include "probability.h"
 #include "scan_state.h"
-#include "vantrel/scanner.h"
+#include "engine.h"
 
 namespace vantrel_core {
 namespace {
@@ -621,10 +620,6 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-GateConfig front_end_config() {
-  return vantrel::make_gate_config(vantrel::ScanOptions{});
-}
-
 TEST_F(ScoreProfileFiles, ProfileDecidesTheScanEndToEnd) {
   Doc d;
   d.intercept = "-1.5";
@@ -637,11 +632,11 @@ TEST_F(ScoreProfileFiles, ProfileDecidesTheScanEndToEnd) {
 
   // 10 letters (2 upper), one space: distortion 2/10, every other feature 0.
   const std::string text = "Hello World";
-  const ScanResult without = Scanner::with_config(front_end_config()).scan(text);
+  const ScanResult without = Scanner::with_config(GateConfig()).scan(text);
   EXPECT_EQ(without.disposition, Disposition::Allow);
 
   ScopedEnv env("VANTREL_SCORE_V2_PROFILE_PATH", path.c_str());
-  const Scanner scanner = Scanner::with_config(front_end_config());
+  const Scanner scanner = Scanner::with_config(GateConfig());
   ASSERT_TRUE(scanner.has_score_profile()) << scanner.score_profile_warning().value_or("");
   const ScanResult r = scanner.scan(text);
   const double z = -1.5 + 5.0 * 0.2;
@@ -682,7 +677,7 @@ TEST_F(ScoreProfileFiles, DuplicateCorrelatedSignalsBypassTheProfile) {
     state.process(batch(second));
     return std::move(state).result(true, ThreatType::Benign, 2, &profile, std::string("passed in"));
   };
-  GateConfig cfg = front_end_config();
+  GateConfig cfg;
 
   ScanResult r = run(cfg, std::nullopt, std::nullopt);
   EXPECT_FALSE(r.score_profile_applied);
@@ -705,7 +700,7 @@ TEST_F(ScoreProfileFiles, DuplicateCorrelatedSignalsBypassTheProfile) {
   r = run(cfg, std::nullopt, std::nullopt);
   EXPECT_TRUE(r.score_profile_applied);
   // The calibrated path off never consults the profile.
-  cfg = front_end_config();
+  cfg = GateConfig();
   cfg.score_v2_enabled = false;
   r = run(cfg, 3, 4);
   EXPECT_FALSE(r.score_profile_applied);

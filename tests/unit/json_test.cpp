@@ -1,4 +1,4 @@
-#include "report_json.h"
+#include "vantrel/json.h"
 
 #include <gtest/gtest.h>
 #include <simdjson.h>
@@ -9,10 +9,8 @@
 #include <limits>
 #include <random>
 
-namespace vantrel {
+namespace vantrel_core {
 namespace {
-
-using namespace vantrel_core;
 
 std::string num(double v) {
   std::string s;
@@ -150,4 +148,4 @@ TEST(EscapeJsonString, DaemonEscaperDiffersFromTheReportEscaper) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel_core

@@ -1,12 +1,10 @@
-#include "report_json.h"
+#include "vantrel/json.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 
-namespace vantrel {
-
-using vantrel_core::ScanResult;
+namespace vantrel_core {
 
 namespace {
 
@@ -149,93 +147,86 @@ std::string escape_json_string(std::string_view text) {
   return out;
 }
 
-std::string format_result_json(const ScanResult& r) {
-  std::string out;
-  out.reserve(1024 + r.signals.size() * 200);
-  out += '{';
-  key(out, "safe", true);
-  append_bool(out, r.safe);
-  key(out, "threat_type");
-  append_report_string(out, vantrel_core::snake_name(r.threat_type));
-  key(out, "confidence");
-  append_json_number(out, r.confidence);
-  key(out, "latency_ms");
-  append_json_number(out, r.latency_ms);
-  key(out, "tier_reached");
-  append_u64(out, r.tier_reached);
-  key(out, "gate_config_hash");
-  append_u64(out, r.gate_config_hash);
-  key(out, "pattern_db_hash");
-  append_u64(out, r.pattern_db_hash);
-  key(out, "pattern_db_version");
-  append_opt_string(out, r.pattern_db_version);
-  key(out, "normalization");
-  if (r.normalization) {
-    const auto& n = *r.normalization;
-    out += '{';
-    key(out, "version", true);
-    append_report_string(out, n.version);
-    key(out, "line_endings_normalized");
-    append_bool(out, n.line_endings_normalized);
-    key(out, "control_chars_mapped");
-    append_u64(out, n.control_chars_mapped);
-    key(out, "invisible_chars_removed");
-    append_u64(out, n.invisible_chars_removed);
-    key(out, "unicode_normalized");
-    append_bool(out, n.unicode_normalized);
-    key(out, "confusable_substitutions");
-    append_u64(out, n.confusable_substitutions);
-    key(out, "leetspeak_substitutions");
-    append_u64(out, n.leetspeak_substitutions);
-    key(out, "spaced_letters_collapsed");
-    append_bool(out, n.spaced_letters_collapsed);
-    key(out, "decoded_payloads");
-    append_u64(out, n.decoded_payloads);
-    key(out, "normalized_hash");
-    append_u64(out, n.normalized_hash);
-    out += '}';
-  } else {
+namespace {
+
+void append_normalization(std::string& out, const std::optional<NormalizationReport>& report) {
+  if (!report) {
     out += "null";
+    return;
   }
+  const NormalizationReport& n = *report;
+  out += '{';
+  key(out, "version", true);
+  append_report_string(out, n.version);
+  key(out, "line_endings_normalized");
+  append_bool(out, n.line_endings_normalized);
+  key(out, "control_chars_mapped");
+  append_u64(out, n.control_chars_mapped);
+  key(out, "invisible_chars_removed");
+  append_u64(out, n.invisible_chars_removed);
+  key(out, "unicode_normalized");
+  append_bool(out, n.unicode_normalized);
+  key(out, "confusable_substitutions");
+  append_u64(out, n.confusable_substitutions);
+  key(out, "leetspeak_substitutions");
+  append_u64(out, n.leetspeak_substitutions);
+  key(out, "spaced_letters_collapsed");
+  append_bool(out, n.spaced_letters_collapsed);
+  key(out, "decoded_payloads");
+  append_u64(out, n.decoded_payloads);
+  key(out, "normalized_hash");
+  append_u64(out, n.normalized_hash);
+  out += '}';
+}
+
+// The six configured probabilities as object members, in the order both
+// thresholds_used and policy list them.
+void append_probabilities(std::string& out, const ThresholdsUsed& t, bool first) {
+  key(out, "warn_prob", first);
+  append_json_number(out, t.warn_prob);
+  key(out, "block_prob");
+  append_json_number(out, t.block_prob);
+  key(out, "low_start_prob");
+  append_json_number(out, t.low_start_prob);
+  key(out, "medium_start_prob");
+  append_json_number(out, t.medium_start_prob);
+  key(out, "high_start_prob");
+  append_json_number(out, t.high_start_prob);
+  key(out, "critical_start_prob");
+  append_json_number(out, t.critical_start_prob);
+}
+
+// The calibrated path's scores and decision, null when absent.
+void append_decision(std::string& out, const ScanResult& r) {
   key(out, "posterior_prob");
   append_opt_number(out, r.posterior_prob);
   key(out, "effective_lr");
   append_opt_number(out, r.effective_lr);
   key(out, "disposition");
   if (r.disposition) {
-    append_report_string(out, vantrel_core::disposition_name(*r.disposition));
+    append_report_string(out, disposition_name(*r.disposition));
   } else {
     out += "null";
   }
   key(out, "severity");
   if (r.severity) {
-    append_report_string(out, vantrel_core::severity_name(*r.severity));
+    append_report_string(out, severity_name(*r.severity));
   } else {
     out += "null";
   }
   key(out, "warning_message");
   append_opt_string(out, r.warning_message);
   key(out, "thresholds_used");
-  if (r.thresholds_used) {
-    const auto& t = *r.thresholds_used;
-    out += '{';
-    key(out, "warn_prob", true);
-    append_json_number(out, t.warn_prob);
-    key(out, "block_prob");
-    append_json_number(out, t.block_prob);
-    key(out, "low_start_prob");
-    append_json_number(out, t.low_start_prob);
-    key(out, "medium_start_prob");
-    append_json_number(out, t.medium_start_prob);
-    key(out, "high_start_prob");
-    append_json_number(out, t.high_start_prob);
-    key(out, "critical_start_prob");
-    append_json_number(out, t.critical_start_prob);
-    out += '}';
-  } else {
+  if (!r.thresholds_used) {
     out += "null";
+    return;
   }
-  key(out, "policy");
+  out += '{';
+  append_probabilities(out, *r.thresholds_used, true);
+  out += '}';
+}
+
+void append_policy(std::string& out, const ScanResult& r) {
   out += '{';
   key(out, "score_v2_enabled", true);
   append_bool(out, r.score_v2_enabled);
@@ -243,27 +234,21 @@ std::string format_result_json(const ScanResult& r) {
   append_bool(out, r.warning_mode_enabled);
   key(out, "correlation_dedup_enabled");
   append_bool(out, r.correlation_dedup_enabled);
-  key(out, "warn_prob");
-  append_json_number(out, r.warn_prob);
-  key(out, "block_prob");
-  append_json_number(out, r.block_prob);
-  key(out, "low_start_prob");
-  append_json_number(out, r.low_start_prob);
-  key(out, "medium_start_prob");
-  append_json_number(out, r.medium_start_prob);
-  key(out, "high_start_prob");
-  append_json_number(out, r.high_start_prob);
-  key(out, "critical_start_prob");
-  append_json_number(out, r.critical_start_prob);
+  append_probabilities(out,
+                       {r.warn_prob, r.block_prob, r.low_start_prob, r.medium_start_prob,
+                        r.high_start_prob, r.critical_start_prob},
+                       false);
   key(out, "score_profile_applied");
   append_bool(out, r.score_profile_applied);
   key(out, "score_profile_warning");
   append_opt_string(out, r.score_profile_warning);
   out += '}';
-  key(out, "signals");
+}
+
+void append_signals(std::string& out, const std::vector<Signal>& signals) {
   out += '[';
-  for (std::size_t i = 0; i < r.signals.size(); ++i) {
-    const auto& s = r.signals[i];
+  for (std::size_t i = 0; i < signals.size(); ++i) {
+    const Signal& s = signals[i];
     if (i) out += ',';
     out += '{';
     key(out, "skill", true);
@@ -279,10 +264,12 @@ std::string format_result_json(const ScanResult& r) {
     out += '}';
   }
   out += ']';
-  key(out, "evidence");
+}
+
+void append_evidence(std::string& out, const std::vector<SignalEvidence>& evidence) {
   out += '[';
-  for (std::size_t i = 0; i < r.evidence.size(); ++i) {
-    const auto& e = r.evidence[i];
+  for (std::size_t i = 0; i < evidence.size(); ++i) {
+    const SignalEvidence& e = evidence[i];
     if (i) out += ',';
     out += '{';
     key(out, "skill", true);
@@ -300,8 +287,41 @@ std::string format_result_json(const ScanResult& r) {
     out += '}';
   }
   out += ']';
+}
+
+}  // namespace
+
+std::string format_result_json(const ScanResult& r) {
+  std::string out;
+  out.reserve(1024 + r.signals.size() * 200);
+  out += '{';
+  key(out, "safe", true);
+  append_bool(out, r.safe);
+  key(out, "threat_type");
+  append_report_string(out, snake_name(r.threat_type));
+  key(out, "confidence");
+  append_json_number(out, r.confidence);
+  key(out, "latency_ms");
+  append_json_number(out, r.latency_ms);
+  key(out, "tier_reached");
+  append_u64(out, r.tier_reached);
+  key(out, "gate_config_hash");
+  append_u64(out, r.gate_config_hash);
+  key(out, "pattern_db_hash");
+  append_u64(out, r.pattern_db_hash);
+  key(out, "pattern_db_version");
+  append_opt_string(out, r.pattern_db_version);
+  key(out, "normalization");
+  append_normalization(out, r.normalization);
+  append_decision(out, r);
+  key(out, "policy");
+  append_policy(out, r);
+  key(out, "signals");
+  append_signals(out, r.signals);
+  key(out, "evidence");
+  append_evidence(out, r.evidence);
   out += '}';
   return out;
 }
 
-}  // namespace vantrel
+}  // namespace vantrel_core
