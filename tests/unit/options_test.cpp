@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "gate.h"
+
 namespace vantrel {
 namespace {
 
@@ -109,6 +111,27 @@ TEST(ParseCommand, StreamAcceptsOnlyItsOwnOptions) {
     EXPECT_EQ(error_of({"stream", bad}), std::string("Unknown option for stream: ") + bad);
   }
   EXPECT_EQ(error_of({"stream", "--prior"}), "--prior requires a value");
+}
+
+TEST(ScannerOptionsFromArguments, PresetsAreTheLibrarysNamedOptions) {
+  const auto gate_of = [](std::vector<std::string> args) {
+    args.insert(args.begin(), "scan");
+    return vantrel_core::gate_config_hash(make_gate_config(scan_args(parse_command(args)).options));
+  };
+  EXPECT_EQ(gate_of({}), vantrel_core::gate_config_hash(ScannerOptions::defaults().gate));
+  EXPECT_EQ(gate_of({"--high-security"}),
+            vantrel_core::gate_config_hash(ScannerOptions::high_security().gate));
+  EXPECT_EQ(gate_of({"--low-latency"}),
+            vantrel_core::gate_config_hash(ScannerOptions::low_latency().gate));
+}
+
+TEST(ScannerOptionsFromArguments, TheCommandLineAsksForTheSearchAndTheVariables) {
+  const ScannerOptions o = make_scanner_options(ScanOptions(), std::string("extra.json"));
+  EXPECT_TRUE(o.search_pattern_files);
+  EXPECT_TRUE(o.read_profile_environment);
+  EXPECT_EQ(o.patterns_file, "extra.json");
+  EXPECT_FALSE(o.score_profile_file.has_value());
+  EXPECT_EQ(o.max_input_bytes, vantrel_core::kDefaultInputLimit);
 }
 
 TEST(GateConfigFromOptions, FrontEndConstants) {

@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "probability.h"
-#include "scan_state.h"
 #include "engine.h"
+#include "scan_state.h"
+#include "test_support.h"
 
 namespace vantrel_core {
 namespace {
@@ -594,31 +595,7 @@ TEST(ScorePredict, ExtremeLogitsStayFiniteAndShortListsUseThePrefix) {
 
 // ---- Through the scanner -------------------------------------------------------
 
-// Sets an environment variable for one scope and restores the previous state.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using vantrel_test::ScopedEnv;
 
 TEST_F(ScoreProfileFiles, ProfileDecidesTheScanEndToEnd) {
   Doc d;
