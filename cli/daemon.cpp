@@ -95,9 +95,7 @@ class ResponseWriter {
   ResponseWriter() { buf_.reserve(kCapacity); }
 
   // Writes one response line and flushes; false when the output failed.
-  bool respond(std::string_view line) {
-    return append(line) && append("\n") && flush();
-  }
+  bool respond(std::string_view line) { return append(line) && append("\n") && flush(); }
 
  private:
   static constexpr std::size_t kCapacity = 8192;
@@ -148,7 +146,8 @@ class Daemon {
     ScanMode mode = options_.mode;
     if (req->mode) {
       auto parsed = parse_scan_mode(*req->mode);
-      if (auto* message = std::get_if<std::string>(&parsed)) return format_stdin_error(id, *message);
+      if (auto* message = std::get_if<std::string>(&parsed))
+        return format_stdin_error(id, *message);
       mode = std::get<ScanMode>(parsed);
     }
     if (req->patterns) {
@@ -159,8 +158,8 @@ class Daemon {
       if (auto failure = build_scanner())
         return format_stdin_error(id, "failed to load patterns: " + *failure);
     }
-    return "{\"id\":\"" + escape_json_string(id) + "\",\"result\":" +
-           format_result_json(scanner_->scan(*req->text, mode)) + "}";
+    return "{\"id\":\"" + escape_json_string(id) +
+           "\",\"result\":" + format_result_json(scanner_->scan(*req->text, mode)) + "}";
   }
 
  private:

@@ -24,7 +24,9 @@ bool iequals(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool matches_decimal_grammar(std::string_view s) {
   std::size_t i = 0;

@@ -95,7 +95,8 @@ class Scanner {
   std::optional<std::string> pattern_db_version_;
   std::uint64_t pattern_db_hash_ = 0;
   std::optional<std::string> score_profile_warning_;
-  std::unique_ptr<BayesianGate> fresh_gate_;  // holds the configuration; every scan starts from a copy
+  // Holds the configuration; every scan starts from a copy.
+  std::unique_ptr<BayesianGate> fresh_gate_;
   std::size_t max_input_bytes_ = kMinInputLimit;
 };
 

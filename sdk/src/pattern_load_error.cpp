@@ -3,7 +3,8 @@
 namespace vantrel_core {
 
 std::string PatternLoadError::display() const {
-  std::string out = kind == Kind::IoError ? "Failed to read patterns file: " : "Failed to parse patterns JSON: ";
+  std::string out =
+      kind == Kind::IoError ? "Failed to read patterns file: " : "Failed to parse patterns JSON: ";
   out += message;
   return out;
 }

@@ -1,8 +1,8 @@
-#include "vantrel/json.h"
-
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+
+#include "vantrel/json.h"
 
 namespace vantrel_core {
 
@@ -16,13 +16,27 @@ void append_report_string(std::string& out, std::string_view s) {
   for (char ch : s) {
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case 0x08: out += "\\b"; break;
-      case 0x09: out += "\\t"; break;
-      case 0x0A: out += "\\n"; break;
-      case 0x0C: out += "\\f"; break;
-      case 0x0D: out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case 0x08:
+        out += "\\b";
+        break;
+      case 0x09:
+        out += "\\t";
+        break;
+      case 0x0A:
+        out += "\\n";
+        break;
+      case 0x0C:
+        out += "\\f";
+        break;
+      case 0x0D:
+        out += "\\r";
+        break;
       default:
         if (c < 0x20) {
           out += "\\u00";
@@ -42,7 +56,9 @@ void append_u64(std::string& out, std::uint64_t v) {
   out.append(buf, end);
 }
 
-void append_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
+void append_bool(std::string& out, bool b) {
+  out += b ? "true" : "false";
+}
 
 void append_opt_number(std::string& out, const std::optional<double>& v) {
   if (v) {
@@ -129,11 +145,21 @@ std::string escape_json_string(std::string_view text) {
   for (char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (c < 0x20) {
           out += "\\u00";

@@ -50,7 +50,8 @@ Expected<PatternSkill, Error> load_patterns(const ScannerOptions& options) {
   }
   auto merged =
       PatternSkill::with_additive_file(*options.patterns_file, options.search_pattern_files);
-  if (!merged) return Unexpected{pattern_file_error(*options.patterns_file, std::move(merged).error())};
+  if (!merged)
+    return Unexpected{pattern_file_error(*options.patterns_file, std::move(merged).error())};
   return std::move(merged).value();
 }
 
@@ -66,7 +67,8 @@ Expected<ProfileSelection, Error> load_profile(const ScannerOptions& options) {
     selection.profile = std::make_unique<ScoreProfile>(std::move(loaded).value());
     return selection;
   }
-  if (options.read_profile_environment) return vantrel_core::select_score_profile_from_environment();
+  if (options.read_profile_environment)
+    return vantrel_core::select_score_profile_from_environment();
   return ProfileSelection{};
 }
 
@@ -83,8 +85,8 @@ Expected<Scanner, Error> Scanner::create(const ScannerOptions& options) {
       options.gate, options.max_input_bytes,
       std::make_unique<PatternSkill>(std::move(patterns).value()), std::move(profile).value());
   std::string version = engine.pattern_db_version().value_or("");
-  return Scanner(std::make_unique<const Impl>(
-      Impl{std::move(engine), options.stream, std::move(version)}));
+  return Scanner(
+      std::make_unique<const Impl>(Impl{std::move(engine), options.stream, std::move(version)}));
 }
 
 Scanner::Scanner(std::unique_ptr<const Impl> impl) : impl_(std::move(impl)) {}
@@ -120,12 +122,24 @@ Stream Scanner::stream() const {
   return Stream(std::move(impl));
 }
 
-const GateConfig& Scanner::config() const { return impl_->engine.config(); }
-const StreamOptions& Scanner::stream_options() const { return impl_->stream_options; }
-std::size_t Scanner::max_input_bytes() const { return impl_->engine.max_input_bytes(); }
-const std::string& Scanner::pattern_db_version() const { return impl_->pattern_db_version; }
-std::uint64_t Scanner::pattern_db_hash() const { return impl_->engine.pattern_db_hash(); }
-bool Scanner::has_score_profile() const { return impl_->engine.has_score_profile(); }
+const GateConfig& Scanner::config() const {
+  return impl_->engine.config();
+}
+const StreamOptions& Scanner::stream_options() const {
+  return impl_->stream_options;
+}
+std::size_t Scanner::max_input_bytes() const {
+  return impl_->engine.max_input_bytes();
+}
+const std::string& Scanner::pattern_db_version() const {
+  return impl_->pattern_db_version;
+}
+std::uint64_t Scanner::pattern_db_hash() const {
+  return impl_->engine.pattern_db_hash();
+}
+bool Scanner::has_score_profile() const {
+  return impl_->engine.has_score_profile();
+}
 const std::optional<std::string>& Scanner::score_profile_warning() const {
   return impl_->engine.score_profile_warning();
 }
@@ -149,7 +163,11 @@ std::optional<ScanResult> Stream::finish() {
   return result;
 }
 
-bool Stream::terminated() const { return impl_ && impl_->terminated; }
-bool Stream::finished() const { return !impl_ || !impl_->scanner; }
+bool Stream::terminated() const {
+  return impl_ && impl_->terminated;
+}
+bool Stream::finished() const {
+  return !impl_ || !impl_->scanner;
+}
 
 }  // namespace vantrel

@@ -9,7 +9,9 @@ namespace vantrel_core::strict_json {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // True when an integer's digits (after any minus sign) fit the 64-bit type
 // the parser stores them in.

@@ -39,7 +39,9 @@ std::optional<std::string> rewrite_misread_integers(std::string_view json,
 
 // A key that occurs more than once in the object, if any.
 std::optional<std::string_view> repeated_key(simdjson::dom::object obj);
-inline bool repeats_key(simdjson::dom::object obj) { return repeated_key(obj).has_value(); }
+inline bool repeats_key(simdjson::dom::object obj) {
+  return repeated_key(obj).has_value();
+}
 
 // True when one of `keys` occurs twice in the object (other keys may repeat).
 // At most 64 keys.

@@ -50,7 +50,8 @@ TEST(LibraryJson, ScanReportsEqualTheExecutables) {
       EXPECT_EQ(mask_latency(cli.out),
                 mask_latency(vantrel::format_result_json(defaults.scan(text, m))) + "\n")
           << text;
-      const auto cli_high = run_vantrel({"scan", "--json", "--high-security", "--mode", mode, text});
+      const auto cli_high =
+          run_vantrel({"scan", "--json", "--high-security", "--mode", mode, text});
       EXPECT_EQ(mask_latency(cli_high.out),
                 mask_latency(vantrel::format_result_json(high.scan(text, m))) + "\n")
           << text;

@@ -31,13 +31,16 @@ TEST(ParseFloat, AcceptsTheDecimalGrammar) {
 }
 
 TEST(ParseFloat, RejectsEverythingElse) {
-  for (const char* bad : {"", " 1", "1 ", "1_0", "0x1p3", "0x10", "abc", ".", "-", "+", "e5", "1e", "1e+",
-                          "1.2.3", "--1", "infinit", "nan(1)", "1,5", "١", "\xef\xbc\x91"}) {
+  for (const char* bad :
+       {"",   " 1", "1 ",  "1_0",   "0x1p3", "0x10",    "abc",    ".",   "-", "+",
+        "e5", "1e", "1e+", "1.2.3", "--1",   "infinit", "nan(1)", "1,5", "١", "\xef\xbc\x91"}) {
     EXPECT_FALSE(parse_float(bad).has_value()) << bad;
   }
 }
 
-const ScanArgs& scan_args(const Command& c) { return std::get<ScanArgs>(c); }
+const ScanArgs& scan_args(const Command& c) {
+  return std::get<ScanArgs>(c);
+}
 
 std::string error_of(const std::vector<std::string>& args) {
   const Command c = parse_command(args);
@@ -68,7 +71,8 @@ TEST(ParseCommand, PresetsAndThresholdsApplyInOrder) {
   EXPECT_EQ(b.prior, 0.3);
   EXPECT_EQ(b.block_threshold, 0.8);
   EXPECT_EQ(b.allow_threshold, 0.02);
-  const auto c = scan_args(parse_command({"scan", "--low-latency", "--block-threshold", "7"})).options;
+  const auto c =
+      scan_args(parse_command({"scan", "--low-latency", "--block-threshold", "7"})).options;
   EXPECT_EQ(c.block_threshold, 7.0);
   EXPECT_EQ(c.allow_threshold, 0.2);
   const auto d = scan_args(parse_command({"scan", "--no-warning-mode", "-m", "output"})).options;
@@ -103,7 +107,8 @@ TEST(ParseCommand, ErrorMessages) {
 }
 
 TEST(ParseCommand, StreamAcceptsOnlyItsOwnOptions) {
-  const auto s = std::get<StreamArgs>(parse_command({"stream", "-j", "-e", "-q", "--prior", "0.2", "--low-latency"}));
+  const auto s = std::get<StreamArgs>(
+      parse_command({"stream", "-j", "-e", "-q", "--prior", "0.2", "--low-latency"}));
   EXPECT_TRUE(s.json && s.exit_on_threat && s.quiet);
   EXPECT_EQ(s.options.prior, 0.01);
   EXPECT_EQ(s.options.block_threshold, 0.95);

@@ -1,7 +1,5 @@
 // The public scanner as an embedder meets it: defaults, presets, explicit
 // inputs, error reasons, modes, streams and sharing between threads.
-#include "vantrel/scanner.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +11,7 @@
 #include "skills/pattern.h"
 #include "skills/stream.h"
 #include "test_support.h"
+#include "vantrel/scanner.h"
 
 namespace vantrel {
 namespace {
@@ -31,7 +30,9 @@ std::string masked_json(ScanResult r) {
   return format_result_json(r);
 }
 
-std::uint64_t gate_hash(const GateConfig& c) { return vantrel_core::gate_config_hash(c); }
+std::uint64_t gate_hash(const GateConfig& c) {
+  return vantrel_core::gate_config_hash(c);
+}
 
 TEST(ScannerOptions, DefaultsAreTheCommandLines) {
   // The gate hash every default `vantrel scan --json` report carries.
@@ -213,7 +214,8 @@ TEST_F(ExplicitInputs, CreationErrorsSayWhatAndWhere) {
     return s ? Error{} : std::move(s).error();
   };
   ScannerOptions o;
-  write("bad.json", R"([{"text":"a","threat_type":"Jailbreak","likelihood_ratio":2,"description":"x"},
+  write("bad.json",
+        R"([{"text":"a","threat_type":"Jailbreak","likelihood_ratio":2,"description":"x"},
                         {"text":"b","threat_type":"Jailbreak","likelihood_ratio":"high","description":"y"}])");
   o.patterns_file = "bad.json";
   Error e = error_of(o);
@@ -232,7 +234,8 @@ TEST_F(ExplicitInputs, CreationErrorsSayWhatAndWhere) {
   EXPECT_EQ(e.code, ErrorCode::kPatternFileUnreadable);
   EXPECT_EQ(e.message,
             "cannot read pattern file 'missing.json': No such file or directory (os error 2)");
-  EXPECT_EQ(e.short_message, "Failed to read patterns file: No such file or directory (os error 2)");
+  EXPECT_EQ(e.short_message,
+            "Failed to read patterns file: No such file or directory (os error 2)");
 
   write("long.json", R"([{"text":")" + std::string(2000, 'a') +
                          R"(","threat_type":"Jailbreak","likelihood_ratio":2,"description":"x"}])");
@@ -302,7 +305,8 @@ TEST(ScannerThreads, EightThreadsSharingOneScannerSeeWhatOneThreadSees) {
         // different texts are in flight at once.
         for (std::size_t k = 0; k < texts.size(); ++k) {
           const std::size_t i = (k + static_cast<std::size_t>(t) * 3) % texts.size();
-          if (masked_json(scanner.scan(texts[i].first, texts[i].second)) != expected[i]) ++mismatches;
+          if (masked_json(scanner.scan(texts[i].first, texts[i].second)) != expected[i])
+            ++mismatches;
         }
         if (stream_verdict() != expected_stream) ++mismatches;
       }

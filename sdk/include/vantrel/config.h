@@ -16,15 +16,15 @@
 namespace vantrel_core {
 
 struct GateConfig {
-  double low_start_prob = 0.3;       // (0.3) lower edge of the low band (reported only)
-  double medium_start_prob = 0.4;    // (0.4) score at which severity becomes medium
-  double high_start_prob = 0.5;      // (0.5) score at which severity becomes high
-  double critical_start_prob = 0.6;  // (0.6) score at which severity becomes critical
-  double warn_prob = 0.3;            // (0.3) calibrated path: allow with a warning from here
-  double block_prob = 0.6;           // (0.6) calibrated path: block from here
-  double block_threshold = 0.9;      // (0.9) legacy block posterior
-  double allow_threshold = 0.1;      // (0.1) legacy allow posterior
-  double prior = 0.01;               // (0.01) prior probability of an attack
+  double low_start_prob = 0.3;           // (0.3) lower edge of the low band (reported only)
+  double medium_start_prob = 0.4;        // (0.4) score at which severity becomes medium
+  double high_start_prob = 0.5;          // (0.5) score at which severity becomes high
+  double critical_start_prob = 0.6;      // (0.6) score at which severity becomes critical
+  double warn_prob = 0.3;                // (0.3) calibrated path: allow with a warning from here
+  double block_prob = 0.6;               // (0.6) calibrated path: block from here
+  double block_threshold = 0.9;          // (0.9) legacy block posterior
+  double allow_threshold = 0.1;          // (0.1) legacy allow posterior
+  double prior = 0.01;                   // (0.01) prior probability of an attack
   double max_likelihood_ratio = 2000.0;  // (2000) cap on any signal's ratio
   double toolcall_lr_cap = 1500.0;       // (1500) cap on "toolcall" signals
   // (0.4) multiplier for entropy and statistics ratios in a batch that also

@@ -12,11 +12,11 @@
 #include <functional>
 #include <span>
 
+#include "embedded_patterns.h"
 #include "fatal.h"
 #include "file_io.h"
 #include "flat_image.h"
 #include "utf8.h"
-#include "embedded_patterns.h"
 
 #ifndef VANTREL_BUILD_PATTERNS_FILE
 #define VANTREL_BUILD_PATTERNS_FILE ""
@@ -267,8 +267,8 @@ Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(
   Records merged = built_in_records(search_candidate_files);
   merged.patterns.insert(merged.patterns.end(), std::make_move_iterator(runtime->patterns.begin()),
                          std::make_move_iterator(runtime->patterns.end()));
-  auto skill = from_patterns(std::move(merged.patterns),
-                             merged.version + "+runtime:" + runtime_version);
+  auto skill =
+      from_patterns(std::move(merged.patterns), merged.version + "+runtime:" + runtime_version);
   if (skill) return skill;
 
   // Together they do not compile. Compiled apart, as the records would be

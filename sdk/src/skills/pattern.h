@@ -15,10 +15,10 @@
 
 #include "matcher.h"
 #include "pattern_db.h"
+#include "pattern_load_error.h"
 #include "pattern_table.h"
 #include "skill.h"
 #include "vantrel/expected.h"
-#include "pattern_load_error.h"
 
 namespace vantrel_core {
 

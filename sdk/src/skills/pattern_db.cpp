@@ -143,7 +143,8 @@ class DbReader {
         if (!context(field.value, member, p.context)) return false;
       }
     }
-    for (const auto& [present, key] : {std::pair{has_text, "text"}, {has_type, "threat_type"},
+    for (const auto& [present, key] : {std::pair{has_text, "text"},
+                                       {has_type, "threat_type"},
                                        {has_ratio, "likelihood_ratio"},
                                        {has_description, "description"}}) {
       if (!present) return fail(where + " has no \"" + key + "\"");
@@ -197,8 +198,9 @@ class DbReader {
         has_window = true;
       }
     }
-    for (const auto& [present, key] :
-         {std::pair{has_patterns, "patterns"}, {has_multiplier, "multiplier"}, {has_window, "window"}}) {
+    for (const auto& [present, key] : {std::pair{has_patterns, "patterns"},
+                                       {has_multiplier, "multiplier"},
+                                       {has_window, "window"}}) {
       if (!present) return fail(where + " has no \"" + key + "\"");
     }
     out = std::move(m);
@@ -214,9 +216,8 @@ Expected<PatternDb, std::string> read_pattern_db(std::string_view json,
                                                  std::size_t readable_padding) {
   simdjson::dom::parser parser;
   element root;
-  const auto error = strict_json::parse(parser, json, root,
-                                        {.readable_padding = readable_padding,
-                                         .minus_zero_as_float = true});
+  const auto error = strict_json::parse(
+      parser, json, root, {.readable_padding = readable_padding, .minus_zero_as_float = true});
   if (error != simdjson::SUCCESS)
     return Unexpected{"not valid JSON: " + std::string(simdjson::error_message(error))};
   return DbReader().document(root);
