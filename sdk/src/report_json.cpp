@@ -271,12 +271,21 @@ void append_policy(std::string& out, const ScanResult& r) {
   out += '}';
 }
 
-void append_signals(std::string& out, const std::vector<Signal>& signals) {
+// A list of objects, each written by `members`.
+template <typename T, typename Members>
+void append_objects(std::string& out, const std::vector<T>& items, Members members) {
   out += '[';
-  for (std::size_t i = 0; i < signals.size(); ++i) {
-    const Signal& s = signals[i];
+  for (std::size_t i = 0; i < items.size(); ++i) {
     if (i) out += ',';
     out += '{';
+    members(items[i]);
+    out += '}';
+  }
+  out += ']';
+}
+
+void append_signals(std::string& out, const std::vector<Signal>& signals) {
+  append_objects(out, signals, [&out](const Signal& s) {
     key(out, "skill", true);
     append_report_string(out, s.skill);
     key(out, "type");
@@ -287,17 +296,11 @@ void append_signals(std::string& out, const std::vector<Signal>& signals) {
     append_opt_number(out, s.raw_score);
     key(out, "description");
     append_report_string(out, s.description);
-    out += '}';
-  }
-  out += ']';
+  });
 }
 
 void append_evidence(std::string& out, const std::vector<SignalEvidence>& evidence) {
-  out += '[';
-  for (std::size_t i = 0; i < evidence.size(); ++i) {
-    const SignalEvidence& e = evidence[i];
-    if (i) out += ',';
-    out += '{';
+  append_objects(out, evidence, [&out](const SignalEvidence& e) {
     key(out, "skill", true);
     append_report_string(out, e.skill);
     key(out, "type");
@@ -310,9 +313,7 @@ void append_evidence(std::string& out, const std::vector<SignalEvidence>& eviden
     append_bool(out, e.suppressed);
     key(out, "raw_score");
     append_opt_number(out, e.raw_score);
-    out += '}';
-  }
-  out += ']';
+  });
 }
 
 }  // namespace
