@@ -22,6 +22,7 @@
 #include "file_io.h"
 #include "pattern_review.h"
 #include "skills/normalize.h"
+#include "skills/pattern_db.h"
 #include "skills/pattern.h"
 #include "vantrel/text.h"
 
@@ -68,19 +69,28 @@ int load_error(const PatternLoadError& error, bool database) {
   return 2;
 }
 
-std::string hash_line(const PatternSkill& skill) {
+// "1 record", "2 records".
+std::string counted(std::size_t n, const std::string& noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// Hex as the human report prints it, decimal as the JSON report does.
+std::string hash_text(std::uint64_t hash) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "0x%016" PRIx64 " (%" PRIu64 ")", skill.db_hash(),
-                skill.db_hash());
+  std::snprintf(buf, sizeof buf, "0x%016" PRIx64 " (%" PRIu64 ")", hash, hash);
   return buf;
 }
 
-// The file as the command uses it, and how many built-in records precede its
-// own in that list.
+// The file as the command uses it, and what it gives as a database of its
+// own.
 struct Loaded {
+  explicit Loaded(PatternSkill skill) : used(std::move(skill)) {}
   PatternSkill used;
-  std::size_t first_own = 0;
-  std::optional<PatternSkill> own;  // the file alone, when used is the merged list
+  std::size_t first_own = 0;  // built-in records before the file's own in `used`
+  bool merged = false;        // used is the built-in database plus the file
+  std::size_t own_count = 0;
+  std::string own_version;
+  std::uint64_t own_hash = 0;
 };
 
 std::optional<Loaded> load(const std::string& path, bool database, int& exit_code) {
@@ -91,18 +101,24 @@ std::optional<Loaded> load(const std::string& path, bool database, int& exit_cod
       exit_code = load_error(merged.error(), false);
       return std::nullopt;
     }
+    // The file alone needs only its records for its version and hash, not
+    // a second matcher.
     auto text = vantrel_core::read_text_file(path);
-    if (!text) {
-      exit_code = load_error(PatternLoadError::io(text.error()), false);
+    std::optional<vantrel_core::PatternDb> db;
+    if (text) db = vantrel_core::read_pattern_db(*text);
+    if (!db) {  // the file changed since it was loaded
+      exit_code = load_error(text ? PatternLoadError::parse("Error")
+                                  : PatternLoadError::io(text.error()),
+                             false);
       return std::nullopt;
     }
-    auto own = PatternSkill::from_json(*text);
-    if (!own) {
-      exit_code = load_error(own.error(), false);
-      return std::nullopt;
-    }
-    const std::size_t first = merged->patterns().size() - own->patterns().size();
-    return Loaded{std::move(merged).value(), first, std::move(own).value()};
+    Loaded l(std::move(merged).value());
+    l.merged = true;
+    l.own_count = db->patterns.size();
+    l.first_own = l.used.patterns().size() - l.own_count;
+    l.own_hash = vantrel_core::pattern_db_hash(db->patterns, db->version);
+    l.own_version = db->version.value_or(vantrel_core::hash_version(l.own_hash));
+    return l;
   }
   auto text = vantrel_core::read_text_file(path);
   if (!text) {
@@ -114,20 +130,23 @@ std::optional<Loaded> load(const std::string& path, bool database, int& exit_cod
     exit_code = load_error(own.error(), true);
     return std::nullopt;
   }
-  return Loaded{std::move(own).value(), 0, std::nullopt};
+  Loaded l(std::move(own).value());
+  l.own_count = l.used.patterns().size();
+  l.own_version = l.used.db_version();
+  l.own_hash = l.used.db_hash();
+  return l;
 }
 
 int check(const std::string& path, bool database) {
   int code = 0;
   auto loaded = load(path, database, code);
   if (!loaded) return code;
-  const PatternSkill& own = loaded->own ? *loaded->own : loaded->used;
-  std::printf("%s: loads, %zu records\n", path.c_str(), own.patterns().size());
-  std::printf("version: %s\n", own.db_version().c_str());
-  std::printf("hash: %s\n", hash_line(own).c_str());
-  if (loaded->own) {
+  std::printf("%s: loads, %s\n", path.c_str(), counted(loaded->own_count, "record").c_str());
+  std::printf("version: %s\n", loaded->own_version.c_str());
+  std::printf("hash: %s\n", hash_text(loaded->own_hash).c_str());
+  if (loaded->merged) {
     std::printf("with --patterns here: version %s, hash %s\n", loaded->used.db_version().c_str(),
-                hash_line(loaded->used).c_str());
+                hash_text(loaded->used.db_hash()).c_str());
   }
   std::size_t warnings = 0, notes = 0;
   for (const auto& f : vantrel_patterns::review(loaded->used, loaded->first_own)) {
@@ -135,7 +154,7 @@ int check(const std::string& path, bool database) {
                 f.warning ? "warning" : "note", f.message.c_str());
     ++(f.warning ? warnings : notes);
   }
-  std::printf("%zu warnings, %zu notes\n", warnings, notes);
+  std::printf("%s, %s\n", counted(warnings, "warning").c_str(), counted(notes, "note").c_str());
   return warnings > 0 ? 1 : 0;
 }
 
