@@ -58,10 +58,10 @@ struct Error {
 
 class Stream;
 
-// An immutable scanner. Every member function is const and may be called by
-// any number of threads at once on one shared Scanner; per-scan state lives
-// on the calling thread. Not copyable. Movable; a moved-from Scanner may only
-// be destroyed or assigned to.
+// An immutable scanner. Its scanning and query functions are const and may be
+// called by any number of threads at once on one shared Scanner; per-scan
+// state lives on the calling thread. Not copyable. Movable; a moved-from
+// Scanner may only be destroyed or assigned to.
 class Scanner {
  public:
   // Builds a scanner: loads the pattern database (the compiled-in one, plus
