@@ -10,43 +10,54 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// Escaping for strings inside the report.
-void append_report_string(std::string& out, std::string_view s) {
-  out += '"';
+// Appends `s` as the inside of a JSON string: '"', '\\', tab, line feed and
+// carriage return by their short escapes, backspace and form feed too when
+// `short_b_f` (the report) or as \u0008 and \u000c otherwise (the daemon's
+// own fields), every other control character as \u00XX, all else unchanged.
+void append_escaped(std::string& out, std::string_view s, bool short_b_f) {
   for (char ch : s) {
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
       case '"':
         out += "\\\"";
-        break;
+        continue;
       case '\\':
         out += "\\\\";
-        break;
-      case 0x08:
-        out += "\\b";
-        break;
-      case 0x09:
+        continue;
+      case '\t':
         out += "\\t";
-        break;
-      case 0x0A:
+        continue;
+      case '\n':
         out += "\\n";
-        break;
-      case 0x0C:
-        out += "\\f";
-        break;
-      case 0x0D:
+        continue;
+      case '\r':
         out += "\\r";
-        break;
+        continue;
+      case '\b':
+        if (!short_b_f) break;
+        out += "\\b";
+        continue;
+      case '\f':
+        if (!short_b_f) break;
+        out += "\\f";
+        continue;
       default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 0xF];
-        } else {
-          out += ch;
-        }
+        break;
+    }
+    if (c < 0x20) {
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += ch;
     }
   }
+}
+
+// A string inside the report, quoted.
+void append_report_string(std::string& out, std::string_view s) {
+  out += '"';
+  append_escaped(out, s, true);
   out += '"';
 }
 
@@ -142,34 +153,7 @@ void append_json_number(std::string& out, double v) {
 std::string escape_json_string(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 0xF];
-        } else {
-          out += ch;
-        }
-    }
-  }
+  append_escaped(out, text, false);
   return out;
 }
 
