@@ -6,7 +6,7 @@
 
 #include "corpus.h"
 #include "vantrel/result.h"
-#include "vantrel/scanner.h"
+#include "engine.h"
 
 namespace vantrel_tools {
 

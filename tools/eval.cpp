@@ -66,15 +66,14 @@
 #include "classifier_train.h"
 #include "corpus.h"
 #include "decision.h"
+#include "engine.h"
 #include "evasion.h"
 #include "fnv.h"
 #include "jsonl.h"
 #include "metrics.h"
-#include "options.h"
 #include "pattern_source.h"
 #include "probability.h"
 #include "skills/classifier.h"
-#include "vantrel/scanner.h"
 
 namespace {
 
@@ -818,7 +817,7 @@ int main(int argc, char** argv) {
     c.family += next_family;
     corpus.push_back(std::move(c));
   }
-  const vantrel_core::GateConfig config = vantrel::make_gate_config({});
+  const vantrel_core::GateConfig config = vantrel_core::GateConfig{};
   std::vector<Run> runs;
   if (!plan_runs(corpus, measured, args, config, runs)) return 2;
 

@@ -39,7 +39,7 @@
 #include "decision.h"
 #include "fnv.h"
 #include "metrics.h"
-#include "options.h"
+#include "engine.h"
 #include "pattern_source.h"
 
 namespace {
@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto scanner = vantrel_core::Scanner::with_pattern_skill(
-      vantrel::make_gate_config({}), vantrel_core::kDefaultInputLimit,
+      vantrel_core::GateConfig{}, vantrel_core::kDefaultInputLimit,
       std::make_unique<vantrel_core::PatternSkill>(std::move(patterns).value()));
   const std::vector<double> contexts = decision_scores(corpus, scanner, args.threads);
 

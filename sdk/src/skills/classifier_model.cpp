@@ -6,9 +6,9 @@
 #include <cstring>
 #include <iterator>
 
-#include "../fatal.h"
-#include "../file_io.h"
-#include "../fnv.h"
+#include "fatal.h"
+#include "file_io.h"
+#include "fnv.h"
 
 namespace vantrel_core {
 

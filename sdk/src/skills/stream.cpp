@@ -1,11 +1,12 @@
-#include "vantrel/stream.h"
+#include "skills/stream.h"
 
-#include "../dedup.h"
-#include "../gate.h"
-#include "../probability.h"
-#include "../scan_state.h"
-#include "../utf8.h"
-#include "../well_formed_text.h"
+#include "classifier.h"
+#include "dedup.h"
+#include "gate.h"
+#include "probability.h"
+#include "scan_state.h"
+#include "utf8.h"
+#include "well_formed_text.h"
 #include "normalize.h"
 #include "output.h"
 #include "vantrel/text.h"
@@ -86,6 +87,11 @@ ScanResult StreamScanner::scan_buffer() {
   if (n.normalization) normalization_ = n.normalization;
   if (n.threat_type != ThreatType::Benign) last_threat_type_ = n.threat_type;
 
+  if (config_.classifier) {
+    SkillOutput c = config_.classifier->scan(text);
+    feed(std::move(c.signals));
+    if (c.threat_type != ThreatType::Benign) last_threat_type_ = c.threat_type;
+  }
   SkillOutput o = output_skill_->scan(text);
   feed(std::move(o.signals));
 

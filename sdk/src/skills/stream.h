@@ -18,6 +18,7 @@
 namespace vantrel_core {
 
 class BayesianGate;
+class ClassifierSkill;
 class NormalizationSkill;
 class OutputSkill;
 
@@ -30,12 +31,9 @@ struct StreamConfig {
   double early_termination_log_odds = 2.0;
   std::uint64_t pattern_db_hash = 0;
   bool scan_on_sentence_end = true;
-};
-
-struct PushOutcome {
-  enum class Kind { NoScan, Clean, Threat };
-  Kind kind = Kind::NoScan;
-  std::optional<ScanResult> result;  // present for Clean and Threat
+  // The learned detector's output model, run on every scan before the output
+  // skill; none unless it is on.
+  std::shared_ptr<const ClassifierSkill> classifier;
 };
 
 // Used by one thread at a time. Not copyable. Movable.
