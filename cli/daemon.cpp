@@ -129,8 +129,8 @@ class Daemon {
   Daemon(const ScanOptions& options, std::optional<std::string> patterns_path)
       : options_(options), patterns_path_(std::move(patterns_path)) {}
 
-  // Builds the scanner now. On failure, the load error's display text.
-  std::optional<std::string> build_scanner() {
+  // Builds the scanner now; on failure, why.
+  std::optional<Error> build_scanner() {
     auto built = scanner_with_optional_patterns(options_, patterns_path_);
     if (!built) return std::move(built).error();
     scanner_.emplace(std::move(built).value());
@@ -156,7 +156,7 @@ class Daemon {
     }
     if (!scanner_) {
       if (auto failure = build_scanner())
-        return format_stdin_error(id, "failed to load patterns: " + *failure);
+        return format_stdin_error(id, "failed to load patterns: " + failure->short_message);
     }
     return "{\"id\":\"" + escape_json_string(id) +
            "\",\"result\":" + format_result_json(scanner_->scan(*req->text, mode)) + "}";
@@ -174,9 +174,13 @@ class Daemon {
 int run_daemon(const std::optional<std::string>& patterns_path, const ScanOptions& options) {
   const bool has_path = patterns_path && !patterns_path->empty();
   Daemon daemon(options, has_path ? patterns_path : std::nullopt);
-  if (has_path) {
+  // A learned detector that was asked for must be there before the first
+  // request, or nothing is scanned.
+  ScannerOptions classifier;
+  classifier_from_environment(classifier);
+  if (has_path || classifier.classifier != ClassifierModelSource::kOff) {
     if (auto failure = daemon.build_scanner()) {
-      write_stderr("Error loading patterns: " + *failure + "\n");
+      write_stderr(scanner_failure_line(*failure) + "\n");
       return 2;
     }
   }

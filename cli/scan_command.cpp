@@ -10,11 +10,9 @@
 
 namespace vantrel {
 
-Expected<Scanner, std::string> scanner_with_optional_patterns(
-    const ScanOptions& options, const std::optional<std::string>& patterns_path) {
-  auto scanner = Scanner::create(make_scanner_options(options, patterns_path));
-  if (!scanner) return Unexpected{std::move(scanner.error().short_message)};
-  return std::move(scanner).value();
+Expected<Scanner, Error> scanner_with_optional_patterns(const ScanOptions& options,
+                                                       const std::optional<std::string>& patterns_path) {
+  return Scanner::create(make_scanner_options(options, patterns_path));
 }
 
 namespace {
@@ -62,7 +60,7 @@ int cmd_scan(const ScanArgs& args) {
 
   auto scanner = scanner_with_optional_patterns(args.options, args.patterns);
   if (!scanner) {
-    write_stderr("Error loading patterns: " + scanner.error() + "\n");
+    write_stderr(scanner_failure_line(scanner.error()) + "\n");
     return 2;
   }
   const ScanResult result = scanner->scan(text, args.options.mode);

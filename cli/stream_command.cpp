@@ -16,10 +16,15 @@ std::string threat_report(const ScanResult& r, bool json) {
 }  // namespace
 
 int cmd_stream(const StreamArgs& args) {
-  // The scanner only supplies the database identity and the configuration;
-  // the stream does the scanning. Without a pattern file it cannot fail.
-  const Scanner scanner = Scanner::create(make_scanner_options(args.options, std::nullopt)).value();
-  Stream stream = scanner.stream();
+  // The scanner only supplies the database identity, the configuration and
+  // the learned detector; the stream does the scanning. Without a pattern
+  // file only a learned detector's model file can make it fail.
+  auto scanner = Scanner::create(make_scanner_options(args.options, std::nullopt));
+  if (!scanner) {
+    write_stderr(scanner_failure_line(scanner.error()) + "\n");
+    return 2;
+  }
+  Stream stream = scanner->stream();
 
   // Every report is written as soon as it is made, so a consumer sees a
   // threat before this process exits.

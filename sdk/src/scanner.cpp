@@ -89,8 +89,8 @@ Expected<std::optional<vantrel_core::ClassifierModel>, Error> load_classifier(co
   }
   auto loaded = ClassifierModel::load(options.classifier_model_file);
   if (!loaded) {
-    std::string message = "classifier model '" + options.classifier_model_file + "': " + loaded.error();
-    return Unexpected{Error{ErrorCode::kClassifierModelUnusable, message, message}};
+    std::string terse = "'" + options.classifier_model_file + "': " + loaded.error();
+    return Unexpected{Error{ErrorCode::kClassifierModelUnusable, "classifier model " + terse, terse}};
   }
   return std::optional<ClassifierModel>(std::move(loaded).value());
 }
