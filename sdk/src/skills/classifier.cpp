@@ -30,7 +30,7 @@ double window_score(const LinearModel& m, std::int64_t sum, std::size_t features
   return m.scale() * static_cast<double>(sum) * occurrence_weight(features, m.length_power());
 }
 
-Sums sum_features(const LinearModel& m, std::string_view view, const ViewStats& stats) {
+Sums sum_features(const LinearModel& m, std::string_view view, const ViewStats& stats, bool with_type) {
   Sums s;
   const std::int8_t* w = m.weights().data();
   const std::int8_t* t = m.type_weights().data();
@@ -44,7 +44,7 @@ Sums sum_features(const LinearModel& m, std::string_view view, const ViewStats& 
                               if (word & bit) return;
                               word |= bit;
                               attack += w[b];
-                              s.type += t[b];
+                              if (with_type) s.type += t[b];
                               ++s.features;
                             });
     s.hashed = window_score(m, attack, s.features);
@@ -52,7 +52,7 @@ Sums sum_features(const LinearModel& m, std::string_view view, const ViewStats& 
     for_each_hashed_feature(view, m.families(), m.bits(),
                             [&](std::uint32_t b, std::uint32_t, std::uint64_t, std::size_t, std::size_t) {
                               attack += w[b];
-                              s.type += t[b];
+                              if (with_type) s.type += t[b];
                               ++s.features;
                             });
     s.hashed = window_score(m, attack, s.features);
@@ -65,7 +65,7 @@ Sums sum_features(const LinearModel& m, std::string_view view, const ViewStats& 
         view, m.families(), m.bits(), m.window_words(),
         [&](std::uint32_t b, std::uint32_t, std::uint64_t, std::size_t, std::size_t, std::uint32_t) {
           block_sum += w[b];
-          s.type += t[b];
+          if (with_type) s.type += t[b];
           ++block_features;
           ++s.features;
         },
@@ -134,7 +134,7 @@ std::string unit_label(std::string_view span) {
 }
 
 ClassifierScore score_view(const LinearModel& m, std::string_view view, const ViewStats& stats) {
-  const Sums s = sum_features(m, view, stats);
+  const Sums s = sum_features(m, view, stats, true);
   ClassifierScore out;
   out.score = attack_score(m, s);
   out.type_score = type_score(m, s);
@@ -145,7 +145,7 @@ ClassifierScore score_view(const LinearModel& m, std::string_view view, const Vi
 
 std::vector<ClassifierEvidence> explain_view(const LinearModel& m, std::string_view view,
                                              const ViewStats& stats) {
-  const Sums s = sum_features(m, view, stats);
+  const Sums s = sum_features(m, view, stats, false);
   struct Unit {
     double contribution = 0;
     std::size_t begin = 0, end = 0;
@@ -223,7 +223,7 @@ SkillOutput ClassifierSkill::scan(std::string_view text) const {
   SkillOutput out;
   std::string view;
   const ViewStats stats = build_classifier_view(text, view);
-  const double score = attack_score(linear_, sum_features(linear_, view, stats));
+  const double score = attack_score(linear_, sum_features(linear_, view, stats, false));
   const double ratio = linear_.ratio_of_score(score);
   if (!(ratio >= linear_.least_ratio())) return out;
 

@@ -16,6 +16,7 @@
 // Shape features are dense slots set from the view's statistics.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <iterator>
@@ -75,6 +76,11 @@ constexpr std::uint64_t mix(std::uint64_t x) {
 
 // Order-independent contribution of one inner letter to a word key.
 constexpr std::uint64_t letter_value(unsigned char c) { return mix(0x5bd1e995ULL * (c + 1)); }
+inline constexpr auto kLetterValues = [] {
+  std::array<std::uint64_t, 256> t{};
+  for (int c = 0; c < 256; ++c) t[c] = letter_value(static_cast<unsigned char>(c));
+  return t;
+}();
 
 constexpr bool is_word_byte(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c >= 0x80 || (c >= 'A' && c <= 'Z');
@@ -99,8 +105,7 @@ inline std::uint64_t word_key(std::string_view view, std::size_t begin, std::siz
   }
   if (letters_only) {
     std::uint64_t inner = 0;
-    for (std::size_t i = begin + 1; i + 1 < end; ++i)
-      inner += letter_value(static_cast<unsigned char>(view[i]));
+    for (std::size_t i = begin + 1; i + 1 < end; ++i) inner += kLetterValues[static_cast<unsigned char>(view[i])];
     return mix(inner ^ (static_cast<std::uint64_t>(static_cast<unsigned char>(view[begin])) << 56) ^
                (static_cast<std::uint64_t>(static_cast<unsigned char>(view[end - 1])) << 48) ^
                (static_cast<std::uint64_t>(n) << 40));
@@ -110,8 +115,9 @@ inline std::uint64_t word_key(std::string_view view, std::size_t begin, std::siz
   return mix(h);
 }
 
+// Multiplicative hashing: one multiplication per feature, the top bits kept.
 constexpr std::uint32_t bucket_of(std::uint64_t key, std::uint64_t salt, std::uint32_t bits) {
-  return static_cast<std::uint32_t>(mix(key ^ salt) >> (64 - bits));
+  return static_cast<std::uint32_t>(((key ^ salt) * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
 }
 
 }  // namespace classifier_detail
@@ -159,12 +165,12 @@ void for_each_hashed_feature(std::string_view view, std::uint32_t families, std:
       for (std::size_t k = begin; k <= end; ++k) {
         reg = (reg << 8) | (k < end ? static_cast<unsigned char>(view[k]) : ' ');
         const std::size_t p = k - begin + 1;
-        for (std::uint32_t len = 3; len <= 5; ++len) {
-          const std::uint32_t family = kChar3Features << (len - 3);
-          if (!(families & family) || p + 1 < len) continue;
-          const std::uint64_t gram = reg & ((1ULL << (8 * len)) - 1);
-          on_feature(bucket_of(gram, kCharSalt[len], bits), family, key, begin, end);
-        }
+        if ((families & kChar3Features) && p >= 2)
+          on_feature(bucket_of(reg & 0xFFFFFFULL, kCharSalt[3], bits), kChar3Features, key, begin, end);
+        if ((families & kChar4Features) && p >= 3)
+          on_feature(bucket_of(reg & 0xFFFFFFFFULL, kCharSalt[4], bits), kChar4Features, key, begin, end);
+        if ((families & kChar5Features) && p >= 4)
+          on_feature(bucket_of(reg & 0xFFFFFFFFFFULL, kCharSalt[5], bits), kChar5Features, key, begin, end);
       }
     }
     on_word_end();

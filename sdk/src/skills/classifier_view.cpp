@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <vector>
 
 #include "../utf8.h"
@@ -18,30 +19,38 @@ constexpr std::size_t kSoupWindow = 16;
 constexpr std::size_t kMaxSeparator = 4;
 constexpr std::uint32_t kMinJoinedLetters = 3;
 
-bool is_ascii_letter(char32_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
-bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
+// Classes of the ASCII characters, looked up once per character.
+enum : std::uint8_t { kLetter = 1, kDigit = 2, kSpace = 4, kLower = 8 };
+constexpr std::array<std::uint8_t, 128> kAsciiClass = [] {
+  std::array<std::uint8_t, 128> t{};
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = kLetter | kLower;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = kLetter;
+  for (int c = '0'; c <= '9'; ++c) t[c] = kDigit;
+  t[' '] = t['\n'] = t['\t'] = kSpace;
+  return t;
+}();
 
-bool is_letter(char32_t c) {
-  if (c < 0x80) return is_ascii_letter(c);
+inline bool is_letter(char32_t c) {
+  if (c < 0x80) return (kAsciiClass[c] & kLetter) != 0;
   return u_isalpha(static_cast<UChar32>(c)) != 0;
 }
 
-bool is_alnum(char32_t c) {
-  if (c < 0x80) return is_ascii_letter(c) || is_ascii_digit(c);
+inline bool is_alnum(char32_t c) {
+  if (c < 0x80) return (kAsciiClass[c] & (kLetter | kDigit)) != 0;
   return u_isalnum(static_cast<UChar32>(c)) != 0;
 }
 
-bool is_space(char32_t c) {
-  if (c < 0x80) return c == ' ' || c == '\n' || c == '\t';
+inline bool is_space(char32_t c) {
+  if (c < 0x80) return (kAsciiClass[c] & kSpace) != 0;
   return u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;
 }
 
-bool is_lower_letter(char32_t c) {
-  if (c < 0x80) return c >= 'a' && c <= 'z';
+inline bool is_lower_letter(char32_t c) {
+  if (c < 0x80) return (kAsciiClass[c] & kLower) != 0;
   return u_islower(static_cast<UChar32>(c)) != 0;
 }
 
-char32_t to_lower(char32_t c) {
+inline char32_t to_lower(char32_t c) {
   if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + 32 : c;
   return static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
 }
@@ -164,6 +173,13 @@ void write_view(const Seq& s, std::string& out, ViewStats& stats) {
   while (i < n) {
     const char32_t c = at(s, i);
     if (is_letter(c)) {
+      // Only a letter that stands alone can start a joined run.
+      const bool alone = (i == 0 || !is_alnum(at(s, i - 1))) && (i + 1 == n || !is_alnum(at(s, i + 1)));
+      if (!alone) {
+        append_lower(out, s, i);
+        ++i;
+        continue;
+      }
       if (const std::size_t end = joined_run_end(s, i)) {
         for (std::size_t k = i; k < end; ++k) {
           if (is_letter(at(s, k))) append_lower(out, s, k);
@@ -196,7 +212,7 @@ void measure_shapes(const Seq& s, ViewStats& stats) {
   std::array<bool, kSoupWindow> window{};
   std::size_t tokens = 0;
   std::uint32_t odd_in_window = 0;
-  std::uint64_t prev_hash = 0;
+  std::size_t prev_begin = 0, prev_length = 0;
   std::uint32_t token_run = 0;
   std::uint32_t char_run = 0;
   char32_t prev_char = 0;
@@ -208,30 +224,33 @@ void measure_shapes(const Seq& s, ViewStats& stats) {
     }
     if (i == n) break;
     const std::size_t begin = i;
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
     bool letters = false, camel = false, inner_symbol = false;
     bool symbols_only = true, one_symbol = true;
     int script = -1;
     bool mixed_script = false;
     char32_t prev = 0;
-    std::size_t last_alnum = n;  // index of the last alphanumeric seen
+    bool alnum_seen = false;
     bool odd_symbol_after_alnum = false;
-    for (; i < n && !is_space(at(s, i)); ++i) {
+    for (; i < n; ++i) {
       const char32_t c = at(s, i);
-      hash = (hash ^ c) * 0x100000001b3ULL;
+      if (is_space(c)) break;
       char_run = c == prev_char ? char_run + 1 : 1;
       prev_char = c;
-      stats.repeated_char_run = std::max(stats.repeated_char_run, char_run);
+      if (char_run > stats.repeated_char_run) stats.repeated_char_run = char_run;
       if (is_alnum(c)) {
         symbols_only = false;
         if (odd_symbol_after_alnum) inner_symbol = true;
-        last_alnum = i;
-        if (is_letter(c)) {
+        alnum_seen = true;
+        if (c >= 0x80 && is_letter(c)) {
           letters = true;
-          if (c >= 'A' && c <= 'Z' && prev >= 'a' && prev <= 'z') camel = true;
-          const int sc = c < 0x80 ? 0 : script_of(c);
+          const int sc = script_of(c);
           if (script >= 0 && sc != script) mixed_script = true;
           script = sc;
+        } else if (c < 0x80 && (kAsciiClass[c] & kLetter)) {
+          letters = true;
+          if (!(kAsciiClass[c] & kLower) && prev >= 'a' && prev <= 'z') camel = true;
+          if (script > 0) mixed_script = true;
+          script = 0;
         }
       } else {
         if (i != begin && c != at(s, begin)) one_symbol = false;
@@ -239,36 +258,135 @@ void measure_shapes(const Seq& s, ViewStats& stats) {
         // abbreviations use does not count.
         const bool ordinary = c == '\'' || c == '-' || c == '.' || c == '_' || c == '/' ||
                               c == '@' || c == ',' || c == ':' || c == 0x2019;
-        if (last_alnum != n && !ordinary) odd_symbol_after_alnum = true;
-        // A bracket or symbol after the last letter of a word, other than
-        // closing punctuation, is as odd as one inside it.
-        const bool closing = c == '.' || c == ',' || c == ';' || c == ':' || c == '!' ||
-                             c == '?' || c == '"' || c == '\'' || c == ')' || c == ']' ||
-                             c == '}' || c == '>' || c == '*' || c == 0x201D || c == 0x2019;
-        if (last_alnum != n && !closing && !ordinary) inner_symbol = true;
+        if (alnum_seen && !ordinary) {
+          odd_symbol_after_alnum = true;
+          // A bracket or symbol after the last letter of a word, other than
+          // closing punctuation, is as odd as one inside it.
+          const bool closing = c == ';' || c == '!' || c == '?' || c == '"' || c == ')' || c == ']' ||
+                               c == '}' || c == '>' || c == '*' || c == 0x201D;
+          if (!closing) inner_symbol = true;
+        }
       }
       prev = c;
     }
     const std::size_t length = i - begin;
     const bool odd = (letters && (camel || inner_symbol || mixed_script)) ||
                      (symbols_only && length >= 2 && !one_symbol);
-    token_run = (tokens > 0 && hash == prev_hash) ? token_run + 1 : 1;
-    prev_hash = hash;
-    stats.repeated_token_run = std::max(stats.repeated_token_run, token_run);
+    bool same = tokens > 0 && length == prev_length;
+    for (std::size_t k = 0; same && k < length; ++k) same = at(s, begin + k) == at(s, prev_begin + k);
+    token_run = same ? token_run + 1 : 1;
+    prev_begin = begin;
+    prev_length = length;
+    if (token_run > stats.repeated_token_run) stats.repeated_token_run = token_run;
     bool& slot = window[tokens % kSoupWindow];
     odd_in_window -= slot ? 1 : 0;
     slot = odd;
     odd_in_window += odd ? 1 : 0;
     ++tokens;
-    stats.soup_window_max = std::max(stats.soup_window_max, odd_in_window);
+    if (odd_in_window > stats.soup_window_max) stats.soup_window_max = odd_in_window;
+  }
+}
+
+// measure_shapes for ASCII text. A token of letters and digits alone is odd
+// only when it changes case inside a word; only tokens with other
+// characters go through the full rules.
+void measure_shapes_ascii(std::string_view text, ViewStats& stats) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  constexpr std::uint8_t kAlnum = kLetter | kDigit;
+  std::array<bool, kSoupWindow> window{};
+  std::size_t tokens = 0;
+  std::uint32_t odd_in_window = 0, token_run = 0, char_run = 0;
+  std::size_t prev_begin = 0, prev_length = 0;
+  std::size_t i = 0;
+  while (i < n) {
+    while (i < n && (kAsciiClass[p[i]] & kSpace)) ++i;
+    if (i == n) break;
+    const std::size_t begin = i;
+    bool camel = false, plain = true;
+    unsigned char prev = 0;
+    char_run = 0;
+    for (; i < n; ++i) {
+      const unsigned char c = p[i];
+      const std::uint8_t cl = kAsciiClass[c];
+      if (cl & kSpace) break;
+      char_run = c == prev ? char_run + 1 : 1;
+      if (char_run > stats.repeated_char_run) stats.repeated_char_run = char_run;
+      plain &= (cl & kAlnum) != 0;
+      camel |= (cl & kLetter) && !(cl & kLower) && prev >= 'a' && prev <= 'z';
+      prev = c;
+    }
+    const std::size_t length = i - begin;
+    bool odd = camel;
+    if (!plain) {
+      ViewStats one;
+      measure_shapes(text.substr(begin, length), one);
+      odd = one.soup_window_max > 0;
+    }
+    const bool same = tokens > 0 && length == prev_length && std::memcmp(p + begin, p + prev_begin, length) == 0;
+    token_run = same ? token_run + 1 : 1;
+    prev_begin = begin;
+    prev_length = length;
+    if (token_run > stats.repeated_token_run) stats.repeated_token_run = token_run;
+    bool& slot = window[tokens % kSoupWindow];
+    odd_in_window -= slot ? 1 : 0;
+    slot = odd;
+    odd_in_window += odd ? 1 : 0;
+    ++tokens;
+    if (odd_in_window > stats.soup_window_max) stats.soup_window_max = odd_in_window;
   }
 }
 
 bool is_ascii(std::string_view text) {
-  for (unsigned char b : text) {
-    if (b >= 0x80) return false;
+  // Eight bytes at a time: no byte has its top bit set.
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if (word & 0x8080808080808080ULL) return false;
+  }
+  for (; i < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
   }
   return true;
+}
+
+// True when an ASCII text holds something write_view would join: single
+// letters joined by separators, or a line break inside a word. Most text has
+// neither, and its view is then the text lower-cased.
+bool needs_joining(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  constexpr std::uint8_t kAlnum = kLetter | kDigit;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t cl = kAsciiClass[p[i]];
+    if (p[i] == '\n') {
+      if (i > 0 && i + 1 < n && (kAsciiClass[p[i + 1]] & kLetter) &&
+          ((kAsciiClass[p[i - 1]] & kLetter) || p[i - 1] == '-'))
+        return true;
+      continue;
+    }
+    if (!(cl & kLetter)) continue;
+    if (i + 1 < n && (kAsciiClass[p[i + 1]] & kAlnum)) {
+      // Inside a word of two or more characters: skip to its last one.
+      while (i + 1 < n && (kAsciiClass[p[i + 1]] & kAlnum)) ++i;
+      continue;
+    }
+    if (i > 0 && (kAsciiClass[p[i - 1]] & kAlnum)) continue;
+    if (joined_run_end(s, i) != 0) return true;
+  }
+  return false;
+}
+
+// The view of an ASCII text with nothing to join: the text lower-cased.
+void write_lowercase(std::string_view s, std::string& out) {
+  out.resize(s.size());
+  const auto* in = reinterpret_cast<const unsigned char*>(s.data());
+  char* o = out.data();
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = in[i];
+    o[i] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 32 : 0));
+  }
 }
 
 }  // namespace
@@ -278,8 +396,12 @@ ViewStats build_classifier_view(std::string_view normalized, std::string& view) 
   view.clear();
   view.reserve(normalized.size());
   if (is_ascii(normalized)) {
-    measure_shapes(normalized, stats);
-    write_view(normalized, view, stats);
+    measure_shapes_ascii(normalized, stats);
+    if (needs_joining(normalized)) {
+      write_view(normalized, view, stats);
+    } else {
+      write_lowercase(normalized, view);
+    }
   } else {
     const std::vector<char32_t> cps = resolve_hidden_text(normalized, stats);
     measure_shapes(cps, stats);
