@@ -140,15 +140,21 @@ bool is_single_letter(const Seq& s, std::size_t i) {
 
 // The end of a run of at least kMinJoinedLetters single letters starting at
 // `i`, each pair joined by a separator; 0 when no such run starts there.
-// Reads only as far as the run reaches.
+// A run keeps to one kind of separator, spaces or symbols, so that words
+// spelt out letter by letter stay apart ("i-g-n-o-r-e a-l-l"). Reads only as
+// far as the run reaches.
 template <class Seq>
 std::size_t joined_run_end(const Seq& s, std::size_t i) {
   if (!is_single_letter(s, i)) return 0;
   std::uint32_t letters = 1;
   std::size_t end = i + 1;
+  int spaced = -1;  // unknown until the first separator
   for (;;) {
     const std::size_t sep = separator_length(s, end);
     if (sep == 0 || end + sep >= s.size() || !is_single_letter(s, end + sep)) break;
+    const int is_space_sep = at(s, end) == ' ' ? 1 : 0;
+    if (spaced >= 0 && is_space_sep != spaced) break;
+    spaced = is_space_sep;
     end += sep + 1;
     ++letters;
   }
