@@ -52,16 +52,18 @@ std::string hidden_behind_cover(std::string_view text, Evasion e, std::uint64_t 
   std::vector<char32_t> cps;
   for (std::size_t i = 0; i < text.size();) cps.push_back(vantrel_core::utf8::next(text, i));
   // A right-to-left override ends at a line break, so each line is reversed
-  // behind its own override.
+  // behind its own override (a carriage return before a line feed belongs to
+  // the break, not to the line).
   std::size_t begin = 0;
   while (begin <= cps.size()) {
     std::size_t end = begin;
     while (end < cps.size() && cps[end] != '\n') ++end;
+    const std::size_t line_end = end > begin && cps[end - 1] == '\r' ? end - 1 : end;
     vantrel_core::utf8::append(out, 0x202E);
-    for (std::size_t k = end; k > begin; --k) vantrel_core::utf8::append(out, cps[k - 1]);
+    for (std::size_t k = line_end; k > begin; --k) vantrel_core::utf8::append(out, cps[k - 1]);
     vantrel_core::utf8::append(out, 0x202C);
     if (end == cps.size()) break;
-    out += '\n';
+    out += line_end < end ? "\r\n" : "\n";
     begin = end + 1;
   }
   return out;

@@ -12,6 +12,7 @@
 #include "scan_state.h"
 #include "score_profile.h"
 #include "skills/classifier.h"
+#include "skills/classifier_view.h"
 #include "skills/entropy.h"
 #include "skills/normalize.h"
 #include "skills/output.h"
@@ -114,6 +115,7 @@ Scanner Scanner::with_pattern_skill_and_profile(const GateConfig& config,
   // something the phrase evidence names the threat type.
   if (classifier != nullptr && classifier->for_mode(ScanMode::Input) != nullptr) {
     s.second_tier_.push_back(std::make_unique<ClassifierSkill>(*classifier, ScanMode::Input));
+    s.revealing_patterns_ = patterns.get();
   }
   s.second_tier_.push_back(std::move(patterns));
   s.second_tier_.push_back(std::make_unique<EntropySkill>(kEntropyElevatedBits, kEntropyHighBits,
@@ -210,6 +212,18 @@ ScanResult Scanner::scan_to_tier(std::string_view text, std::uint8_t max_tier) c
   outputs.reserve(second_tier_.size());
   for (const auto& skill : second_tier_) outputs.push_back(skill->scan(state.current_text()));
   for (SkillOutput& out : outputs) state.process(std::move(out));
+  if (revealing_patterns_ != nullptr) {
+    // With the learned detector on, the phrases are also looked for in what
+    // only its deeper view shows (tag characters, reversed text, spelt-out
+    // letters); signal offsets then count in that revealed text.
+    // The revealed lines are normalized like any text first (hidden text
+    // kept its leetspeak and spacing), and only the phrases count.
+    const std::string revealed = revealed_text(state.current_text());
+    if (!revealed.empty()) {
+      const SkillOutput normalized = first_tier_.front()->scan(revealed);
+      state.process(revealing_patterns_->scan(normalized.normalized_text.value_or(revealed)));
+    }
+  }
   return std::move(state).finalize(2, kLegacyCutoff, score_profile_.get(), score_profile_warning_);
 }
 

@@ -46,9 +46,10 @@ class Scanner {
  public:
   // Takes ownership of an already built pattern skill; the score profile is
   // the one the environment selects. With a classifier model the learned
-  // detector runs too: its input model first in the second tier, its output
-  // model in output scans before the output skill (the model is copied;
-  // copies share its bytes).
+  // detector runs too: its input model first in the second tier (and the
+  // pattern skill once more over what the detector's view reveals), its
+  // output model in output scans before the output skill (the model is
+  // copied; copies share its bytes).
   static Scanner with_pattern_skill(const GateConfig& config, std::size_t max_input_bytes,
                                     std::unique_ptr<PatternSkill> patterns,
                                     const ClassifierModel* classifier = nullptr);
@@ -100,6 +101,9 @@ class Scanner {
   std::unique_ptr<ToolCallSkill> toolcall_skill_;
   std::unique_ptr<NormalizationSkill> output_normalizer_;
   std::unique_ptr<ClassifierSkill> output_classifier_;  // absent unless asked for
+  // The pattern skill, also run over what the learned detector's view
+  // reveals; null unless the detector is on.
+  const PatternSkill* revealing_patterns_ = nullptr;
   std::optional<std::string> pattern_db_version_;
   std::uint64_t pattern_db_hash_ = 0;
   std::optional<std::string> score_profile_warning_;

@@ -71,16 +71,30 @@ int script_of(char32_t c) {
   return 4;
 }
 
+// Half-open ranges of positions.
+using Ranges = std::vector<std::pair<std::size_t, std::size_t>>;
+
 // Decodes the text into code points with tag characters decoded and
 // bidirectional controls resolved.
-std::vector<char32_t> resolve_hidden_text(std::string_view text, ViewStats& stats) {
+// With `hidden`, also the ranges of code points that were hidden (decoded
+// tag characters, reversed runs), in ascending order.
+std::vector<char32_t> resolve_hidden_text(std::string_view text, ViewStats& stats, Ranges* hidden = nullptr) {
   std::vector<char32_t> cps;
   cps.reserve(text.size());
   std::size_t reversed_from = 0;
   bool reversing = false;
+  auto mark = [&](std::size_t from, std::size_t to) {
+    if (hidden == nullptr || from == to) return;
+    if (!hidden->empty() && hidden->back().second >= from) {
+      hidden->back().second = std::max(hidden->back().second, to);
+    } else {
+      hidden->emplace_back(from, to);
+    }
+  };
   auto end_reversal = [&] {
     if (!reversing) return;
     std::reverse(cps.begin() + static_cast<std::ptrdiff_t>(reversed_from), cps.end());
+    mark(reversed_from, cps.size());
     reversing = false;
   };
   for (std::size_t i = 0; i < text.size();) {
@@ -89,6 +103,7 @@ std::vector<char32_t> resolve_hidden_text(std::string_view text, ViewStats& stat
       if (c >= 0xE0020 && c <= 0xE007E) {
         cps.push_back(c - 0xE0000);
         ++stats.tag_characters;
+        if (!reversing) mark(cps.size() - 1, cps.size());
       }
       continue;
     }
@@ -172,11 +187,21 @@ void append_lower(std::string& out, const Seq& s, std::size_t i) {
 }
 
 // Joins single letters and words broken across lines, and lower-cases.
+// With `revealed`, also the view offsets where something was undone: joined
+// letters, or the first character written from each `hidden` range.
 template <class Seq>
-void write_view(const Seq& s, std::string& out, ViewStats& stats) {
+void write_view(const Seq& s, std::string& out, ViewStats& stats, const Ranges* hidden = nullptr,
+                std::vector<std::size_t>* revealed = nullptr) {
   const std::size_t n = s.size();
-  std::size_t i = 0;
+  std::size_t i = 0, next_hidden = 0;
+  auto reveal = [&] {
+    if (revealed != nullptr) revealed->push_back(out.size());
+  };
   while (i < n) {
+    if (hidden != nullptr && next_hidden < hidden->size() && (*hidden)[next_hidden].first <= i) {
+      if (i < (*hidden)[next_hidden].second) reveal();
+      ++next_hidden;
+    }
     const char32_t c = at(s, i);
     if (is_letter(c)) {
       // Only a letter that stands alone can start a joined run.
@@ -187,6 +212,7 @@ void write_view(const Seq& s, std::string& out, ViewStats& stats) {
         continue;
       }
       if (const std::size_t end = joined_run_end(s, i)) {
+        reveal();
         for (std::size_t k = i; k < end; ++k) {
           if (is_letter(at(s, k))) append_lower(out, s, k);
         }
@@ -201,6 +227,8 @@ void write_view(const Seq& s, std::string& out, ViewStats& stats) {
       const bool same_word = after < n && is_letter(at(s, i - 1)) && is_letter(at(s, after)) &&
                              (is_lower_letter(at(s, after)) || !is_lower_letter(at(s, i - 1)));
       if (same_word) {
+        // Not revealed: most such breaks are ordinary lines that end without
+        // punctuation, and their words must not be matched twice.
         ++stats.rejoined_lines;
         i = after;
         continue;
@@ -414,6 +442,38 @@ ViewStats build_classifier_view(std::string_view normalized, std::string& view) 
     write_view(cps, view, stats);
   }
   return stats;
+}
+
+std::string revealed_text(std::string_view normalized) {
+  ViewStats stats;
+  std::string view;
+  std::vector<std::size_t> at;
+  if (is_ascii(normalized)) {
+    if (!needs_joining(normalized)) return {};
+    write_view(normalized, view, stats, nullptr, &at);
+  } else {
+    Ranges hidden;
+    const std::vector<char32_t> cps = resolve_hidden_text(normalized, stats, &hidden);
+    write_view(cps, view, stats, &hidden, &at);
+  }
+  // Each line holding an offset, once; one forward pass over the view.
+  std::string out;
+  std::size_t line_start = 0, line_end = 0;  // the last line written: [start, end)
+  bool any = false;
+  for (const std::size_t offset : at) {
+    if (any && offset < line_end) continue;
+    std::size_t start = any ? line_end : 0;
+    for (std::size_t k = start; k < offset && k < view.size(); ++k) {
+      if (view[k] == '\n') start = k + 1;
+    }
+    const std::size_t nl = view.find('\n', offset);
+    line_start = start;
+    line_end = nl == std::string::npos ? view.size() : nl;
+    out.append(view, line_start, line_end - line_start);
+    out += '\n';
+    any = true;
+  }
+  return out;
 }
 
 }  // namespace vantrel_core
