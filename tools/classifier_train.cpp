@@ -503,7 +503,12 @@ LinearModelData train_model(std::span<const Example> examples, const TrainSettin
   if (settings.calibration_folds >= 2) {
     const std::vector<double> held_out = out_of_fold_scores(examples, settings);
     m.calibration = tail_calibration(held_out, examples);
-    const double candidates[] = {settings.least_ratio, 5, 10, 20, 40, 80, 148};
+    // The detector reports only a ratio that blocks on its own: measured on
+    // sources held out of training, moderate ratios added to a phrase match
+    // that almost blocks were what blocked benign persona set-ups, which the
+    // held-out folds of the training data cannot show.
+    const double candidates[] = {std::max(settings.least_ratio,
+                                          std::exp(settings.block_log_odds - settings.prior_log_odds))};
     OperatingPoint op = operating_point(held_out, examples, m.calibration, settings, candidates);
     for (auto& knot : m.calibration) knot.second += op.shift;
     m.least_ratio = op.least_ratio;

@@ -13,7 +13,8 @@
 //     --bits N             hash bits, 8-24 (18)
 //     --l2 X               L2 regularisation (1e-4)
 //     --epochs N           passes over the data (12)
-//     --least-ratio X      least likelihood ratio reported as a signal (2)
+//     --prior P            the prior of the gate the model serves (0.01); the
+//                          model reports only ratios that block from it alone
 //     --threads N          threads for normalizing the texts (2)
 //
 // Input models learn injection and jailbreak kinds against benign input kinds
@@ -51,7 +52,7 @@ using namespace vantrel_tools;
 const char* kUsage =
     "usage: vantrel_train --out MODEL [--mode input|output|both] [--exclude NAME]...\n"
     "                     [--harmful-as-attack] [--family-exponent X] [--bits N] [--l2 X]\n"
-    "                     [--epochs N] [--least-ratio X] [--threads N] FILE.jsonl...\n";
+    "                     [--epochs N] [--prior P] [--threads N] FILE.jsonl...\n";
 
 struct Args {
   std::string out;
@@ -118,6 +119,9 @@ bool parse_args(int argc, char** argv, Args& a) {
     } else if (arg == "--epochs") {
       ok = parse_number(argv[++i], v) && v >= 1 && v <= 1000 && v == std::floor(v);
       a.train.epochs = static_cast<int>(v);
+    } else if (arg == "--prior") {
+      ok = parse_number(argv[++i], v) && v > 0 && v < 1;
+      a.train.prior_log_odds = std::log(v / (1 - v));
     } else if (arg == "--least-ratio") {
       ok = parse_number(argv[++i], a.train.least_ratio) && a.train.least_ratio >= 1;
     } else if (arg == "--threads") {

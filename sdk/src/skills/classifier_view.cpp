@@ -188,7 +188,7 @@ void append_lower(std::string& out, const Seq& s, std::size_t i) {
 
 // Joins single letters and words broken across lines, and lower-cases.
 // With `revealed`, also the view offsets where something was undone: joined
-// letters, or the first character written from each `hidden` range.
+// letters or lines, or the first character written from each `hidden` range.
 template <class Seq>
 void write_view(const Seq& s, std::string& out, ViewStats& stats, const Ranges* hidden = nullptr,
                 std::vector<std::size_t>* revealed = nullptr) {
@@ -227,8 +227,7 @@ void write_view(const Seq& s, std::string& out, ViewStats& stats, const Ranges* 
       const bool same_word = after < n && is_letter(at(s, i - 1)) && is_letter(at(s, after)) &&
                              (is_lower_letter(at(s, after)) || !is_lower_letter(at(s, i - 1)));
       if (same_word) {
-        // Not revealed: most such breaks are ordinary lines that end without
-        // punctuation, and their words must not be matched twice.
+        reveal();
         ++stats.rejoined_lines;
         i = after;
         continue;

@@ -44,10 +44,9 @@ struct ViewStats {
 ViewStats build_classifier_view(std::string_view normalized, std::string& view);
 
 // The lines of the view that hold something the normalizer left disguised
-// (a decoded tag payload, a reversed run, joined letters), each followed by a
-// line feed; empty when there is none. Lets the phrase matcher read what only
-// this view shows. (Words rejoined across lines do not count: most such
-// breaks are ordinary lines without final punctuation.)
+// (a decoded tag payload, a reversed run, joined letters, a word rejoined
+// across a line break), each followed by a line feed; empty when there is
+// none. Lets the phrase matcher read what only this view shows.
 std::string revealed_text(std::string_view normalized);
 
 }  // namespace vantrel_core
