@@ -431,15 +431,16 @@ bool plan_runs(const std::vector<CorpusText>& corpus, std::size_t measured, cons
   return true;
 }
 
-// The learned detector's own calibrated log ratio for a text, uncapped.
+// The log ratio the learned detector reports for a text (capped; ties at
+// the cap broken by the raw score), or -infinity when it reports none.
 double classifier_log_ratio(const ClassifierModel* model, const CorpusText& t) {
   if (model == nullptr) return NAN;
   const auto mode = t.output_mode ? vantrel_core::ScanMode::Output : vantrel_core::ScanMode::Input;
   if (model->for_mode(mode) == nullptr) return NAN;
   const vantrel_core::ClassifierSkill skill(*model, mode);
-  // Ties at the cap are broken by the raw score.
-  const double score = skill.score(t.normalized).score;
-  return std::min(skill.model().log_ratio_of_score(score), std::log(skill.model().ratio_cap())) + 1e-6 * score;
+  const auto score = skill.score(t.normalized);
+  if (!(score.ratio >= skill.model().least_ratio())) return -INFINITY;
+  return std::log(score.ratio) + 1e-6 * score.score;
 }
 
 // Scans every item of every run (runs shared among the threads).

@@ -169,11 +169,13 @@ TEST(ClassifierModel, FilesThatCannotBeReadAreErrors) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(ClassifierModel, BuiltInModelHasBothModes) {
+TEST(ClassifierModel, BuiltInModelIsTheFileItWasMadeFrom) {
+  // Prompts only: an output model, measured on a response source held out of
+  // its training, blocked a third of the benign answers (docs/detection.md).
   const ClassifierModel& m = ClassifierModel::built_in();
   ASSERT_NE(m.for_mode(ScanMode::Input), nullptr);
-  ASSERT_NE(m.for_mode(ScanMode::Output), nullptr);
-  EXPECT_EQ(m.for_mode(ScanMode::Output)->negative_type(), ThreatType::DataExfiltration);
+  EXPECT_EQ(m.for_mode(ScanMode::Output), nullptr);
+  EXPECT_EQ(m.for_mode(ScanMode::Input)->negative_type(), ThreatType::PromptInjection);
   // The bytes compiled in are the file they were made from.
   std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/sdk/classifier.model", std::ios::binary);
   const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
