@@ -51,10 +51,10 @@ bool is_alnum(char32_t c) {
 
 // Unicode White_Space; within ASCII that is tab to carriage return and space.
 // Beyond ASCII only U+0085, U+00A0 and characters from U+1680 to U+3000 have
-// the property, so most letters and marks skip the lookup.
+// the property, so most letters, marks and ideographs skip the lookup.
 bool is_white_space(char32_t c) {
   if (c < 0x80) return c == U' ' || (c >= U'\t' && c <= U'\r');
-  if (c < kFirstWideWhiteSpace && c != 0x85 && c != 0xA0) return false;
+  if ((c < kFirstWideWhiteSpace || c > kLastWideWhiteSpace) && c != 0x85 && c != 0xA0) return false;
   return u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;
 }
 
@@ -288,6 +288,34 @@ inline char32_t char_of(C c) {
   } else {
     return c;
   }
+}
+
+// The character before position i (i > 0) and the one starting at i with
+// its length, in either representation. UTF-8 text is decoded only where a
+// byte is not ASCII.
+inline char32_t char_before(std::u32string_view s, std::size_t i) {
+  return s[i - 1];
+}
+inline char32_t char_before(std::string_view s, std::size_t i) {
+  if (byte_at(s, i - 1) < 0x80) return byte_at(s, i - 1);
+  return utf8::prev(s, i);
+}
+inline char32_t char_at(std::u32string_view s, std::size_t i, std::size_t& length) {
+  length = 1;
+  return s[i];
+}
+inline char32_t char_at(std::string_view s, std::size_t i, std::size_t& length) {
+  const std::size_t start = i;
+  const char32_t c = utf8::next(s, i);
+  length = i - start;
+  return c;
+}
+inline char32_t char_at(std::u32string_view s, std::size_t i) {
+  return s[i];
+}
+inline char32_t char_at(std::string_view s, std::size_t i) {
+  std::size_t length;
+  return char_at(s, i, length);
 }
 
 // Writes a pass's output over its own input. Each pass emits at most as many
@@ -526,14 +554,14 @@ bool collapse_spaced_letters(std::basic_string<C>& buf) {
   while ((i = find_spaced_pattern(s, i)) < n) {
     // The pattern already guarantees the letters at i and i+2, the space
     // between them and the space at i+3.
-    if (i > 0 && is_alnum(char_of(s[i - 1]))) {
+    if (i > 0 && is_alnum(char_before(s, i))) {
       ++i;
       continue;
     }
     std::size_t k = i + 2;
     while (k < n) {
       if (char_of(s[k - 1]) != U' ' || !is_ascii_letter(char_of(s[k]))) break;
-      if (k + 1 < n && char_of(s[k + 1]) != U' ' && is_alnum(char_of(s[k + 1]))) break;
+      if (k + 1 < n && char_of(s[k + 1]) != U' ' && is_alnum(char_at(s, k + 1))) break;
       k += 2;
     }
     if ((k - i) / 2 >= 3) {
@@ -555,7 +583,8 @@ bool collapse_spaced_letters(std::basic_string<C>& buf) {
 // something or must change state: a whitespace character other than a space,
 // a space after a space, a quote or a backtick. Everything in between is
 // ordinary characters and single spaces, which the pass copies unchanged.
-// (Byte text is pure ASCII; a stray high byte stops the search as well.)
+// (In UTF-8 every byte of a non-ASCII character stops the search as well, so
+// that the pass decodes the character.)
 std::size_t find_layout_trigger(std::u32string_view s, std::size_t i) {
   for (; i < s.size(); ++i) {
     const char32_t c = s[i];
@@ -643,22 +672,25 @@ void layout_whitespace(std::basic_string_view<C> s, Writer& rw) {
       ++i;
       continue;
     }
-    if (is_white_space(c)) {
+    // Only now does a whole character matter, not just its first byte.
+    std::size_t length = 1;
+    const char32_t whole = c < 0x80 ? c : char_at(s, i, length);
+    if (is_white_space(whole)) {
       if (line_start || prev_space) {
-        rw.drop(i, 1);
+        rw.drop(i, length);
       } else {
-        if (c != U' ') {
-          rw.drop(i, 1);
+        if (whole != U' ') {
+          rw.drop(i, length);
           rw.put(static_cast<C>(' '));
         }
         prev_space = true;
       }
-      ++i;
+      i += length;
       continue;
     }
     prev_space = line_start = prev_newline = false;
-    const std::size_t next = find_layout_trigger(s, i + 1);
-    if (next > i + 1) prev_space = char_of(s[next - 1]) == U' ';
+    const std::size_t next = find_layout_trigger(s, i + length);
+    if (next > i + length) prev_space = char_of(s[next - 1]) == U' ';
     i = next;
   }
   if (rw.last_char(n) == U' ') rw.remove_last(n);
@@ -814,23 +846,23 @@ std::uint64_t replace_confusables(std::string& text) {
 
 LayoutOutcome rewrite_layout(std::string text) {
   LayoutOutcome r;
-  if (is_ascii(text)) {
-    undo_leetspeak_and_spacing(text, r);
-    InPlaceWriter<char> out(text);
-    layout_whitespace(std::string_view(text), out);
-    out.finish();
-    r.text = std::move(text);
-    return r;
-  }
+  undo_leetspeak_and_spacing(text, r);
+  InPlaceWriter<char> out(text);
+  layout_whitespace(std::string_view(text), out);
+  out.finish();
+  r.text = std::move(text);
+  return r;
+}
+
+LayoutOutcome rewrite_layout_by_code_points(std::string_view text) {
+  LayoutOutcome r;
   std::u32string cps;
   cps.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) cps.push_back(utf8::next(text, i));
   undo_leetspeak_and_spacing(cps, r);
-  text.clear();  // the UTF-8 input is spent; its buffer is large enough for the output
-  Utf8Writer out(cps, text);
+  Utf8Writer out(cps, r.text);
   layout_whitespace(std::u32string_view(cps), out);
   out.finish();
-  r.text = std::move(text);
   return r;
 }
 
