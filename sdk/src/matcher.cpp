@@ -2,6 +2,7 @@
 #include "matcher.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -19,15 +20,6 @@ using matcher_tables::kStart;
 using matcher_tables::kStartState;
 
 constexpr std::size_t npos = ~std::size_t{0};
-
-// A filtered search hands over to the automaton once its confirmations cost
-// more than this many rough steps plus one per kBytesPerStep bytes searched,
-// and takes over again once the automaton has read kAutomatonStretch more
-// bytes and stands idle. Ordinary text stays far below this; the automaton
-// costs the same whatever the text.
-constexpr std::size_t kFreeSteps = 256;
-constexpr std::size_t kBytesPerStep = 4;
-constexpr std::size_t kAutomatonStretch = 16384;
 
 std::uint64_t load8(const unsigned char* p) {
   std::uint64_t w;
@@ -71,9 +63,7 @@ void PhraseMatcher::write_image(FlatImageWriter& out) const {
   out.add(filter_.table);
   out.add(window_slots_);
   out.add(window_entries_);
-  out.add(phrase_at_);
   out.add(phrase_bytes_);
-  out.add(phrase_case_);
 }
 
 std::optional<PhraseMatcher> PhraseMatcher::read_image(FlatImageReader& in) {
@@ -92,9 +82,7 @@ std::optional<PhraseMatcher> PhraseMatcher::read_image(FlatImageReader& in) {
   m.filter_.table = in.next<std::uint64_t>();
   m.window_slots_ = in.next<WindowSlot>();
   m.window_entries_ = in.next<WindowEntry>();
-  m.phrase_at_ = in.next<std::uint32_t>();
   m.phrase_bytes_ = in.next<std::uint8_t>();
-  m.phrase_case_ = in.next<std::uint8_t>();
   if (!in.ok() || scalars.size() != 9 || classes.size() != m.byte_class_.size())
     return std::nullopt;
   m.phrase_count_ = static_cast<std::size_t>(scalars[0]);
@@ -126,9 +114,7 @@ std::optional<PhraseMatcher> PhraseMatcher::read_image(FlatImageReader& in) {
       f.gram == 0 ||
       ((f.stride == 1 || f.stride == 2 || f.stride == 4) && f.bits >= 6 && f.bits <= 32 &&
        f.table.size() == (std::size_t{1} << f.bits) / 64 && m.slot_bits_ <= 32 &&
-       m.window_slots_.size() == std::size_t{1} << m.slot_bits_ &&
-       m.phrase_at_.size() == m.phrase_count_ && m.phrase_bytes_.size() >= 8 &&
-       m.phrase_case_.size() == m.phrase_bytes_.size());
+       m.window_slots_.size() == std::size_t{1} << m.slot_bits_ && m.phrase_bytes_.size() >= 8);
   if (!automaton_fits || !filter_fits) return std::nullopt;
   m.path_ = m.usable(MatcherPath::kAvx2);
   return m;
@@ -160,9 +146,22 @@ inline std::uint32_t PhraseMatcher::sparse_step(std::uint32_t state, unsigned ch
 }
 
 bool PhraseMatcher::find_at(std::string_view text, std::size_t at, PhraseMatch& match) const {
+  SearchBudget budget;
+  return find_next(text, at, match, budget);
+}
+
+bool PhraseMatcher::find_next(std::string_view text, std::size_t at, PhraseMatch& match,
+                              SearchBudget& budget) const {
   if (kind_.empty()) return false;
-  if (path_ != MatcherPath::kAutomaton) return find_filtered(text, at, match);
-  return run_automaton(text, at, npos, match) == AutomatonStop::kFound;
+  if (path_ == MatcherPath::kAutomaton) {
+    return run_automaton(text, at, npos, match) == AutomatonStop::kFound;
+  }
+  if (at < budget.automaton_until) {
+    const AutomatonStop stop = run_automaton(text, at, budget.automaton_until, match);
+    if (stop != AutomatonStop::kIdle) return stop == AutomatonStop::kFound;
+    budget.steps = kFreeSteps;
+  }
+  return find_filtered(text, at, match, budget);
 }
 
 PhraseMatcher::AutomatonStop PhraseMatcher::run_automaton(std::string_view text, std::size_t& at,
@@ -201,32 +200,50 @@ PhraseMatcher::AutomatonStop PhraseMatcher::run_automaton(std::string_view text,
   }
 }
 
-bool PhraseMatcher::find_filtered(std::string_view text, std::size_t at, PhraseMatch& match) const {
+bool PhraseMatcher::find_filtered(std::string_view text, std::size_t at, PhraseMatch& match,
+                                  SearchBudget& budget) const {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
-  const std::size_t gram = filter_.gram;
+  if (size < filter_.gram) return false;
+  const std::size_t stride = filter_.stride;
+  const auto next_block = [&](std::size_t from, std::size_t last) {
+    return path_ == MatcherPath::kAvx2 ? filter_.next_block_avx2(p, size, from, last)
+                                       : filter_.next_block_scalar(p, size, from, last);
+  };
   Candidate best;
-  std::size_t origin = at;  // no match starts in [at, origin)
-  std::size_t pos = at;     // next position the filter tests
-  std::size_t work = 0;
-  while (size >= gram) {  // until no window is left to test
+  std::size_t origin = at;                 // no match starts in [at, origin)
+  std::size_t last = size - filter_.gram;  // last position to test
+  std::size_t paid_to = at;                // text read is paid for up to here
+  WindowFilter::Block block = next_block(origin, last);
+  while (block.hits != 0) {
+    const std::size_t hit =
+        block.base + stride * static_cast<std::size_t>(std::countr_zero(block.hits));
+    block.hits &= block.hits - 1;
+    if (hit > last) break;
+    const auto earned = static_cast<std::ptrdiff_t>((hit - paid_to) / kBytesPerStep);
+    paid_to += static_cast<std::size_t>(earned) * kBytesPerStep;
+    budget.steps = std::min(kFreeSteps, budget.steps + earned) -
+                   static_cast<std::ptrdiff_t>(confirm_window(p, size, hit, origin, best));
     // Past best.start + lookahead_ no window can belong to a phrase that
     // starts before the best match (or at it and earlier in the list).
-    std::size_t last = size - gram;
     if (best.start != Candidate::kNone) last = std::min(last, best.start + lookahead_);
-    if (pos > last) break;
-    const std::size_t hit = path_ == MatcherPath::kAvx2 ? filter_.next_avx2(p, size, pos, last)
-                                                        : filter_.next_scalar(p, size, pos, last);
-    if (hit == WindowFilter::npos) break;
-    work += confirm_window(p, size, hit, origin, best);
-    pos = hit + filter_.stride;
-    if (work > kFreeSteps + (hit - origin) / kBytesPerStep) {
-      std::size_t from = origin;
-      const AutomatonStop stop = run_automaton(text, from, hit + kAutomatonStretch, match);
+    if (budget.steps < 0) {
+      // The automaton finds any match from `origin` on (none starts before
+      // it), or stands idle past the stretch with none pending.
+      budget.automaton_until = hit + kAutomatonStretch;
+      const AutomatonStop stop = run_automaton(text, origin, budget.automaton_until, match);
       if (stop != AutomatonStop::kIdle) return stop == AutomatonStop::kFound;
-      origin = pos = from;
-      work = 0;
+      budget.steps = kFreeSteps;
+      paid_to = origin;
       best = {};
+      last = size - filter_.gram;
+      block = next_block(origin, last);
+      continue;
+    }
+    if (block.hits == 0) {
+      const std::size_t after = block.base + WindowFilter::kBlockPositions * stride;
+      if (after > last) break;
+      block = next_block(after, last);
     }
   }
   if (best.start == Candidate::kNone) return false;
@@ -252,43 +269,46 @@ std::size_t PhraseMatcher::confirm_window(const unsigned char* text, std::size_t
     if (e.offset > pos - origin) continue;
     const std::size_t start = pos - e.offset;
     if (e.phrase == WindowEntry::kWalkAll) {
-      if (best.start != Candidate::kNone && best.start < start) continue;
-      PhraseMatch m;
-      if (walk_at(text, size, start, m, work) && !best.beats(start, m.phrase))
-        best = {start, m.end, m.phrase};
+      if (best.start == Candidate::kNone || best.start >= start)
+        walk_at(text, size, start, best, work);
       continue;
     }
-    if (best.beats(start, e.phrase)) continue;
-    work += 1 + phrase_len_[e.phrase] / 8;
-    if (phrase_at(text, size, e.phrase, start)) {
-      best = {start, start + phrase_len_[e.phrase], e.phrase};
-    }
+    if (best.beats(start, e.phrase) || e.length > size - start) continue;
+    // Text bytes with the case bits of the phrase's letters set must equal
+    // the folded phrase. The first eight come with the entry; most
+    // candidates end there.
+    ++work;
+    const unsigned char* t = text + start;
+    const std::size_t head = std::min<std::size_t>(e.length, 8);
+    const std::uint64_t keep = head == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * head)) - 1;
+    const std::uint64_t first = size - start >= 8 ? load8(t) : WindowFilter::load(t, head, 0);
+    if ((((first | matcher_tables::case_bits(e.head)) ^ e.head) & keep) != 0) continue;
+    if (e.length > 8 && !tail_at(t + 8, size - start - 8, e, work)) continue;
+    best = {start, start + e.length, e.phrase};
   }
   return work;
 }
 
-bool PhraseMatcher::phrase_at(const unsigned char* text, std::size_t size, std::uint32_t phrase,
-                              std::size_t start) const {
-  const std::size_t len = phrase_len_[phrase];
-  if (len > size - start) return false;
-  // Folded phrase bytes against the text with its letters' case bits set.
-  const unsigned char* folded = phrase_bytes_.data() + phrase_at_[phrase];
-  const unsigned char* case_bits = phrase_case_.data() + phrase_at_[phrase];
-  const unsigned char* t = text + start;
+bool PhraseMatcher::tail_at(const unsigned char* t, std::size_t available, const WindowEntry& e,
+                            std::size_t& work) const {
+  const std::size_t length = e.length - 8u;
+  const unsigned char* folded = phrase_bytes_.data() + e.bytes_at + 8;
+  work += length / 8;
   std::size_t k = 0;
-  for (; k + 8 <= len; k += 8) {
-    if (((load8(t + k) | load8(case_bits + k)) ^ load8(folded + k)) != 0) return false;
+  for (; k + 8 <= length; k += 8) {
+    const std::uint64_t f = load8(folded + k);
+    if (((load8(t + k) | matcher_tables::case_bits(f)) ^ f) != 0) return false;
   }
-  if (k == len) return true;
-  const std::size_t rest = len - k;
-  const std::uint64_t word =
-      size - start - k >= 8 ? load8(t + k) : WindowFilter::load(t + k, rest, 0);
+  if (k == length) return true;
+  const std::size_t rest = length - k;
+  const std::uint64_t f = load8(folded + k);
+  const std::uint64_t word = available - k >= 8 ? load8(t + k) : WindowFilter::load(t + k, rest, 0);
   const std::uint64_t keep = (std::uint64_t{1} << (8 * rest)) - 1;
-  return (((word | load8(case_bits + k)) ^ load8(folded + k)) & keep) == 0;
+  return (((word | matcher_tables::case_bits(f)) ^ f) & keep) == 0;
 }
 
-bool PhraseMatcher::walk_at(const unsigned char* text, std::size_t size, std::size_t start,
-                            PhraseMatch& match, std::size_t& work) const {
+void PhraseMatcher::walk_at(const unsigned char* text, std::size_t size, std::size_t start,
+                            Candidate& best, std::size_t& work) const {
   std::uint32_t q = kStartState;
   std::size_t pos = start;
   for (; pos < size; ++pos) {
@@ -309,12 +329,11 @@ bool PhraseMatcher::walk_at(const unsigned char* text, std::size_t size, std::si
   work += 1 + (pos - start);
   // The deepest state reached knows the best match within the text walked;
   // it counts only when it starts at `start`.
-  if (!(kind_[q] & kMatch)) return false;
+  if (!(kind_[q] & kMatch)) return;
   const std::uint32_t phrase = match_phrase_[q];
   const std::size_t end = pos - match_gap_[q];
-  if (end - phrase_len_[phrase] != start) return false;
-  match = {phrase, start, end};
-  return true;
+  if (end - phrase_len_[phrase] != start || best.beats(start, phrase)) return;
+  best = {start, end, phrase};
 }
 
 std::vector<PhraseMatch> PhraseMatcher::find_all(std::string_view text) const {

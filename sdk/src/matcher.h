@@ -84,7 +84,8 @@ class PhraseMatcher {
     std::size_t at = 0;
     std::size_t last_end = kNoEnd;
     PhraseMatch m;
-    while (at <= text.size() && find_at(text, at, m)) {
+    SearchBudget budget;
+    while (at <= text.size() && find_next(text, at, m, budget)) {
       if (m.start == m.end && m.end == last_end) {
         at = m.end + 1;
         continue;
@@ -130,12 +131,18 @@ class PhraseMatcher {
     std::uint32_t first = 0;
     std::uint32_t count = 0;  // 0 for an empty slot
   };
-  // A phrase whose window starts `offset` bytes into it; for kWalkAll, every
-  // phrase at that start, found by walking the trie.
+  // A phrase whose window starts `offset` bytes into it: its first eight
+  // bytes folded (zero beyond its end), its length and where its folded
+  // bytes are. For kWalkAll, every phrase at that start, found by walking
+  // the trie.
   struct WindowEntry {
     static constexpr std::uint32_t kWalkAll = ~std::uint32_t{0};
+    std::uint64_t head = 0;
     std::uint32_t phrase = 0;
-    std::uint32_t offset = 0;
+    std::uint32_t bytes_at = 0;
+    std::uint16_t offset = 0;
+    std::uint16_t length = 0;
+    std::uint32_t unused = 0;  // keeps images free of stray padding bytes
   };
   // The best match confirmed so far in a filtered search.
   struct Candidate {
@@ -148,6 +155,25 @@ class PhraseMatcher {
     }
   };
   enum class AutomatonStop { kFound, kEnd, kIdle };
+  // What the searches for one text's matches carry from one to the next:
+  // how many confirmation steps the filter may still spend ahead of the
+  // text it has read, and up to where the automaton reads instead.
+  struct SearchBudget {
+    std::ptrdiff_t steps = kFreeSteps;
+    std::size_t automaton_until = 0;
+  };
+  // A search hands over to the automaton once its confirmations outrun the
+  // text they are in: kFreeSteps rough steps plus one per kBytesPerStep
+  // bytes read. The automaton then reads at least kAutomatonStretch bytes
+  // and hands back where it stands idle. Ordinary text stays far below the
+  // limit; the automaton costs the same whatever the text.
+  static constexpr std::ptrdiff_t kFreeSteps = 256;
+  static constexpr std::size_t kBytesPerStep = 4;
+  static constexpr std::size_t kAutomatonStretch = 16384;
+
+  // find_at with a budget carried over from the previous match.
+  bool find_next(std::string_view text, std::size_t at, PhraseMatch& match,
+                 SearchBudget& budget) const;
 
   // The trie child of a state at or beyond dense_count_ under a folded byte;
   // 0 when it has none.
@@ -162,18 +188,20 @@ class PhraseMatcher {
   // no match starts before it).
   AutomatonStop run_automaton(std::string_view text, std::size_t& at, std::size_t idle_from,
                               PhraseMatch& match) const;
-  bool find_filtered(std::string_view text, std::size_t at, PhraseMatch& match) const;
+  bool find_filtered(std::string_view text, std::size_t at, PhraseMatch& match,
+                     SearchBudget& budget) const;
   // Confirms the candidates of the window at `pos`, none starting before
   // `origin`, into `best`. Returns the work done, in rough steps.
   std::size_t confirm_window(const unsigned char* text, std::size_t size, std::size_t pos,
                              std::size_t origin, Candidate& best) const;
-  // Whether phrase `phrase` (one that can be reported) occurs at `start`.
-  bool phrase_at(const unsigned char* text, std::size_t size, std::uint32_t phrase,
-                 std::size_t start) const;
-  // The best match starting exactly at `start`, by an anchored trie walk;
-  // adds the steps taken to `work`.
-  bool walk_at(const unsigned char* text, std::size_t size, std::size_t start, PhraseMatch& match,
+  // Whether the entry's phrase goes on at `t` (its ninth byte) as it
+  // should; `available` bytes follow `t`, at least the rest of the phrase.
+  bool tail_at(const unsigned char* t, std::size_t available, const WindowEntry& entry,
                std::size_t& work) const;
+  // Takes the best match starting exactly at `start` into `best` where it
+  // beats it, by an anchored trie walk; adds the steps taken to `work`.
+  [[gnu::noinline]] void walk_at(const unsigned char* text, std::size_t size, std::size_t start,
+                                 Candidate& best, std::size_t& work) const;
 
   // `path`, or the nearest one this machine and phrase list allow.
   MatcherPath usable(MatcherPath path) const;
@@ -203,16 +231,13 @@ class PhraseMatcher {
   std::span<const std::uint16_t> phrase_len_;
 
   // The filter and what confirms its hits. Phrases that can be reported are
-  // kept folded in phrase_bytes_ (from phrase_at_[phrase]) beside a mask of
-  // their letters' case bits; both end with eight bytes of padding.
+  // kept folded in phrase_bytes_, which ends with eight bytes of padding.
   WindowFilter filter_;
   unsigned lookahead_ = 0;  // largest window offset in a phrase
   unsigned slot_bits_ = 0;  // log2 of window_slots_.size()
   std::span<const WindowSlot> window_slots_;
   std::span<const WindowEntry> window_entries_;
-  std::span<const std::uint32_t> phrase_at_;
   std::span<const std::uint8_t> phrase_bytes_;
-  std::span<const std::uint8_t> phrase_case_;
   MatcherPath path_ = MatcherPath::kAutomaton;
 };
 

@@ -42,10 +42,10 @@ constexpr std::size_t kMaxWindowOffset = 48;
 constexpr std::size_t kFilterBitsPerWindow = 128;
 // Beyond this many phrases with one window at one offset, a hit walks the
 // trie once instead of comparing each.
-constexpr std::size_t kMaxPhrasesPerWindow = 8;
+constexpr std::size_t kMaxPhrasesPerWindow = 32;
 // Eighths of a bit of rarity a window loses for each doubling of the
 // phrases that hold it.
-constexpr std::uint32_t kSharingPenalty = 32;
+constexpr std::uint32_t kSharingPenalty = 16;
 
 // Build-time trie: children as sibling lists, except the start node's table.
 struct Trie {
@@ -443,33 +443,28 @@ class PhraseMatcher::Builder {
         (f.gram == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * f.gram)) - 1) & ~kCaseBits;
   }
 
-  // The phrases that can be reported, in trie order, kept folded beside a
-  // mask of their letters' case bits (confirmations compare against both);
-  // the pool ends in padding, so that every window reads as a word.
+  // The phrases that can be reported, in trie order, kept folded for the
+  // confirmations; the pool ends in padding, so that every window reads as
+  // a word.
   std::vector<std::uint32_t> fold_reported(const Layout& layout) {
     Tables& t = *tables_;
-    t.phrase_at.assign(m_.phrase_count_, 0);
+    phrase_at_.assign(m_.phrase_count_, 0);
     std::vector<std::uint32_t> reported;
     reported.reserve(reported_);
     for (std::uint32_t q = kStartState; q < layout.size(); ++q) {
       const std::uint32_t phrase = layout.own[q];
       if (phrase == kNone) continue;
       reported.push_back(phrase);
-      t.phrase_at[phrase] = static_cast<std::uint32_t>(t.phrase_bytes.size());
-      for (unsigned char raw : phrases_[phrase]) {
-        const unsigned char b = fold(raw);
-        t.phrase_bytes.push_back(b);
-        t.phrase_case.push_back(b >= 'a' && b <= 'z' ? 0x20 : 0);
-      }
+      phrase_at_[phrase] = static_cast<std::uint32_t>(t.phrase_bytes.size());
+      for (unsigned char b : phrases_[phrase]) t.phrase_bytes.push_back(fold(b));
     }
     t.phrase_bytes.resize(t.phrase_bytes.size() + 8, 0);
-    t.phrase_case.resize(t.phrase_case.size() + 8, 0);
     return reported;
   }
 
   std::string_view folded(std::uint32_t phrase) const {
     const Tables& t = *tables_;
-    return {reinterpret_cast<const char*>(t.phrase_bytes.data()) + t.phrase_at[phrase],
+    return {reinterpret_cast<const char*>(t.phrase_bytes.data()) + phrase_at_[phrase],
             t.phrase_len[phrase]};
   }
   std::uint64_t key_at(std::string_view folded_phrase, std::size_t at) const {
@@ -555,11 +550,24 @@ class PhraseMatcher::Builder {
                entries[end].offset == entries[i].offset) {
           ++end;
         }
+        const auto offset = static_cast<std::uint16_t>(entries[i].offset);
         if (end - i > kMaxPhrasesPerWindow) {
-          t.window_entries.push_back({WindowEntry::kWalkAll, entries[i].offset});
+          WindowEntry walk;
+          walk.phrase = WindowEntry::kWalkAll;
+          walk.offset = offset;
+          t.window_entries.push_back(walk);
         } else {
-          for (std::size_t k = i; k < end; ++k)
-            t.window_entries.push_back({entries[k].phrase, entries[k].offset});
+          for (std::size_t k = i; k < end; ++k) {
+            const std::string_view p = folded(entries[k].phrase);
+            WindowEntry e;
+            std::memcpy(&e.head, p.data(), 8);
+            if (p.size() < 8) e.head &= (std::uint64_t{1} << (8 * p.size())) - 1;
+            e.phrase = entries[k].phrase;
+            e.bytes_at = phrase_at_[entries[k].phrase];
+            e.offset = offset;
+            e.length = static_cast<std::uint16_t>(p.size());
+            t.window_entries.push_back(e);
+          }
         }
         i = end;
       }
@@ -590,7 +598,8 @@ class PhraseMatcher::Builder {
   std::size_t total_bytes_ = 0;
   std::array<std::uint8_t, 256> folded_class_{};
   std::size_t reported_ = 0;
-  std::size_t shortest_ = 0;  // among the phrases that can be reported
+  std::size_t shortest_ = 0;              // among the phrases that can be reported
+  std::vector<std::uint32_t> phrase_at_;  // where each reported phrase is in the pool
 };
 
 Expected<PhraseMatcher, std::string> PhraseMatcher::build(std::span<const std::string> phrases,
@@ -618,9 +627,7 @@ void PhraseMatcher::adopt(std::shared_ptr<const Tables> tables) {
   filter_.table = t.window_filter;
   window_slots_ = t.window_slots;
   window_entries_ = t.window_entries;
-  phrase_at_ = t.phrase_at;
   phrase_bytes_ = t.phrase_bytes;
-  phrase_case_ = t.phrase_case;
   tables_ = std::move(tables);
 }
 

@@ -24,6 +24,19 @@ inline unsigned char fold(unsigned char b) {
   return (b >= 'A' && b <= 'Z') ? static_cast<unsigned char>(b | 0x20) : b;
 }
 
+// 0x20 in each byte of `folded` that is a (lower-case) ASCII letter: the bit
+// a text byte may differ in and still match it.
+inline std::uint64_t case_bits(std::uint64_t folded) {
+  constexpr std::uint64_t kLanes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  // Lanes below 0x80 at or above c; setting every high bit first keeps the
+  // subtraction from borrowing across lanes.
+  const auto at_least = [folded](unsigned char c) {
+    return ((folded | kHigh) - kLanes * c) & ~folded & kHigh;
+  };
+  return (at_least('a') & ~at_least('z' + 1)) >> 2;
+}
+
 }  // namespace matcher_tables
 
 // The arrays of a matcher built in memory, one per span of the matcher.
@@ -40,9 +53,7 @@ struct PhraseMatcher::Tables {
   std::vector<std::uint64_t> window_filter;
   std::vector<WindowSlot> window_slots;
   std::vector<WindowEntry> window_entries;
-  std::vector<std::uint32_t> phrase_at;
   std::vector<std::uint8_t> phrase_bytes;
-  std::vector<std::uint8_t> phrase_case;
 };
 
 }  // namespace vantrel_core

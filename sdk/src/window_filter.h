@@ -47,13 +47,28 @@ struct WindowFilter {
     return w;
   }
 
-  // The first lattice position p = from + k * stride with p <= last whose
-  // window hits, or npos. Needs last + gram <= size.
-  std::size_t next_scalar(const unsigned char* text, std::size_t size, std::size_t from,
+  // Up to 32 lattice positions and which of them hit: bit k stands for
+  // base + k * stride.
+  struct Block {
+    std::size_t base = 0;
+    std::uint32_t hits = 0;
+  };
+  static constexpr std::size_t kBlockPositions = 32;
+
+  // The first block of the lattice from `from` (blocks start at from + 32k
+  // strides) with a hit at a position up to `last`, hits beyond `last`
+  // cleared; no hits when there is none. Needs last + gram <= size.
+  Block next_block_scalar(const unsigned char* text, std::size_t size, std::size_t from,
                           std::size_t last) const;
-  // The same, eight positions per step. Call only where cpu_has_avx2().
-  std::size_t next_avx2(const unsigned char* text, std::size_t size, std::size_t from,
+  // The same, eight positions per vector step. Call only where cpu_has_avx2().
+  Block next_block_avx2(const unsigned char* text, std::size_t size, std::size_t from,
                         std::size_t last) const;
+
+ private:
+  // Hits of the block at `base`, one position at a time, reading no byte
+  // past the end.
+  std::uint32_t block_hits_scalar(const unsigned char* text, std::size_t size,
+                                  std::size_t base) const;
 };
 
 // True when the processor runs AVX2 code.

@@ -375,12 +375,16 @@ TEST(PhraseMatcher, WindowsSharedByManyPhrasesWalkTheTrie) {
   // first window at the same offset: more than a hit confirms one by one.
   CaseGenerator gen(31337);
   std::vector<std::string> phrases;
-  for (char c = 'a'; c <= 'z'; ++c) phrases.push_back(std::string("sharedp") + c);
+  for (int c = 0; c < 256; ++c) {
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c >= 0xA0)
+      phrases.push_back(std::string("sharedp") + static_cast<char>(c));
+  }
   for (int i = 0; i < 300; ++i) phrases.push_back("sharedpr" + gen.word("abcdefgh", 6));
   const auto built = PhraseMatcher::build(phrases);
   ASSERT_TRUE(built.has_value());
   for (int t = 0; t < 40; ++t) {
-    expect_paths_agree(*built, phrases, filter_text(gen, "sharedpSHAREDP xyz", phrases, 600));
+    expect_paths_agree(*built, phrases,
+                       filter_text(gen, "sharedpSHAREDP xyz9\xa5\xff", phrases, 600));
     if (HasFatalFailure()) return;
   }
   std::string repeated;
