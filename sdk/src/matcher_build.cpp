@@ -175,11 +175,13 @@ void window_costs(std::string_view folded, unsigned gram, std::vector<std::uint3
 }
 
 // How many distinct phrases hold each window key; keys are added phrase by
-// phrase. An open-addressing table at most half full.
+// phrase. An open-addressing table at most two thirds full: small, since a
+// one-shot process pays for every fresh page.
 class WindowCounts {
  public:
   explicit WindowCounts(std::size_t max_keys)
-      : bits_(static_cast<unsigned>(std::bit_width(std::max<std::size_t>(2 * max_keys, 2) - 1))),
+      : bits_(static_cast<unsigned>(
+            std::bit_width(std::max<std::size_t>(max_keys + max_keys / 2, 2) - 1))),
         slots_(std::size_t{1} << bits_) {}
 
   void add(std::uint64_t key, std::uint32_t phrase) {
