@@ -162,11 +162,11 @@ class PhraseMatcher {
     std::ptrdiff_t steps = kFreeSteps;
     std::size_t automaton_until = 0;
   };
-  // A search hands over to the automaton once its confirmations outrun the
-  // text they are in: kFreeSteps rough steps plus one per kBytesPerStep
-  // bytes read. The automaton then reads at least kAutomatonStretch bytes
-  // and hands back where it stands idle. Ordinary text stays far below the
-  // limit; the automaton costs the same whatever the text.
+  // Confirmations earn one rough step per kBytesPerStep bytes read and may
+  // run up to kFreeSteps ahead of that. Past it the automaton takes over,
+  // reads at least kAutomatonStretch bytes and hands back where it stands
+  // idle. Ordinary text stays far below the limit; the automaton costs the
+  // same whatever the text.
   static constexpr std::ptrdiff_t kFreeSteps = 256;
   static constexpr std::size_t kBytesPerStep = 4;
   static constexpr std::size_t kAutomatonStretch = 16384;
