@@ -95,6 +95,16 @@ inline std::uint64_t range_lanes(std::uint64_t x, unsigned char lo, unsigned cha
   return ge_lanes(x, lo) & ~ge_lanes(x, static_cast<unsigned char>(hi + 1)) & kHigh;
 }
 
+// The UTF-8 first bytes of the White_Space characters beyond ASCII: C2 for
+// U+0085 and U+00A0, E1 to E3 for U+1680 to U+3000 (see is_white_space).
+// Every other character beyond ASCII is ordinary to the layout pass.
+inline bool may_be_wide_white_space(unsigned char b) {
+  return b == 0xC2 || (b >= 0xE1 && b <= 0xE3);
+}
+inline std::uint64_t may_be_wide_white_space(std::uint64_t x) {
+  return eq_lanes(x, 0xC2) | eq_lanes(x, 0xE1) | eq_lanes(x, 0xE2) | eq_lanes(x, 0xE3);
+}
+
 // ---- Sixteen bytes at a time --------------------------------------------------
 //
 // Where the processor has SSE2 (every x86-64 one), the searches below first
@@ -118,6 +128,11 @@ inline __m128i range16(__m128i x, char lo, char hi) {
 }
 inline bool any16(__m128i lanes) {
   return _mm_movemask_epi8(lanes) != 0;
+}
+inline __m128i may_be_wide_white_space16(__m128i x) {
+  return _mm_or_si128(
+      _mm_or_si128(eq16(x, static_cast<char>(0xC2)), eq16(x, static_cast<char>(0xE1))),
+      _mm_or_si128(eq16(x, static_cast<char>(0xE2)), eq16(x, static_cast<char>(0xE3))));
 }
 #endif
 
@@ -635,8 +650,8 @@ bool collapse_spaced_letters(std::basic_string<C>& buf) {
 // something or must change state: a whitespace character other than a space,
 // a space after a space, a quote or a backtick. Everything in between is
 // ordinary characters and single spaces, which the pass copies unchanged.
-// (In UTF-8 every byte of a non-ASCII character stops the search as well, so
-// that the pass decodes the character.)
+// (In UTF-8 the search also stops at the first byte of every character that
+// may be White_Space beyond ASCII, so that the pass decodes it.)
 std::size_t find_layout_trigger(std::u32string_view s, std::size_t i) {
   for (; i < s.size(); ++i) {
     const char32_t c = s[i];
@@ -654,7 +669,7 @@ std::size_t find_layout_trigger(std::string_view s, std::size_t i) {
     const __m128i double_space = _mm_and_si128(eq16(w, ' '), eq16(load16(s.data() + i - 1), ' '));
     const __m128i hit =
         _mm_or_si128(_mm_or_si128(range16(w, '\t', '\r'), _mm_or_si128(eq16(w, '"'), eq16(w, '`'))),
-                     _mm_or_si128(_mm_cmplt_epi8(w, _mm_setzero_si128()), double_space));
+                     _mm_or_si128(double_space, may_be_wide_white_space16(w)));
     if (any16(hit)) break;
   }
 #endif
@@ -662,12 +677,13 @@ std::size_t find_layout_trigger(std::string_view s, std::size_t i) {
     const std::uint64_t w = load8(s.data() + i);
     const std::uint64_t before = load8(s.data() + i - 1);
     const std::uint64_t hit = range_lanes(w, '\t', '\r') | eq_lanes(w, '"') | eq_lanes(w, '`') |
-                              (w & kHigh) | (eq_lanes(w, ' ') & eq_lanes(before, ' '));
+                              may_be_wide_white_space(w) |
+                              (eq_lanes(w, ' ') & eq_lanes(before, ' '));
     if (hit != 0) break;
   }
   for (; i < s.size(); ++i) {
     const unsigned char c = byte_at(s, i);
-    if ((c >= '\t' && c <= '\r') || c == '"' || c == '`' || c >= 0x80 ||
+    if ((c >= '\t' && c <= '\r') || c == '"' || c == '`' || may_be_wide_white_space(c) ||
         (c == ' ' && s[i - 1] == ' ')) {
       return i;
     }
