@@ -168,7 +168,7 @@ class PhraseMatcher {
   // idle. Ordinary text stays far below the limit; the automaton costs the
   // same whatever the text.
   static constexpr std::ptrdiff_t kFreeSteps = 256;
-  static constexpr std::size_t kBytesPerStep = 4;
+  static constexpr std::size_t kBytesPerStep = 2;
   static constexpr std::size_t kAutomatonStretch = 16384;
 
   // find_at with a budget carried over from the previous match.

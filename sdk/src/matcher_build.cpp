@@ -9,7 +9,7 @@
 
 #include "matcher.h"
 #include "matcher_tables.h"
-#include "text_trigrams.h"
+#include "text_model.h"
 
 namespace vantrel_core {
 
@@ -43,9 +43,9 @@ constexpr std::size_t kFilterBitsPerWindow = 128;
 // Beyond this many phrases with one window at one offset, a hit walks the
 // trie once instead of comparing each.
 constexpr std::size_t kMaxPhrasesPerWindow = 32;
-// Eighths of a bit of rarity a window loses for each doubling of the
+// Rarity (in 64ths of a bit) a window loses for each doubling of the
 // phrases that hold it.
-constexpr std::uint32_t kSharingPenalty = 16;
+constexpr std::uint32_t kSharingPenalty = 32;
 
 // Build-time trie: children as sibling lists, except the start node's table.
 struct Trie {
@@ -150,10 +150,14 @@ Layout lay_out(const Trie& trie) {
   return l;
 }
 
-// How common each window of `gram` bytes of a folded phrase is in ordinary
-// text, as a trigram model's cost (higher is rarer), for every start.
+// How rare each window of `gram` bytes of a folded phrase is in ordinary
+// text, for every start, in 64ths of a bit. Windows of seven or eight bytes
+// are judged mostly by how often their seven-byte strings occurred (an
+// eight-byte window at most as often as the rarer of its two), with a
+// quarter of the trigram model's cost added; shorter ones by the trigram
+// model alone. The folded phrase must be followed by padding.
 void window_costs(std::string_view folded, unsigned gram, std::vector<std::uint32_t>& out) {
-  namespace tt = text_trigrams;
+  namespace tt = text_model;
   const std::size_t n = folded.size();
   out.clear();
   if (n < gram) return;
@@ -166,11 +170,18 @@ void window_costs(std::string_view folded, unsigned gram, std::vector<std::uint3
               : tt::kTrigramCost[(sym(i - 2) * tt::kSymbols + sym(i - 1)) * tt::kSymbols + sym(i)];
     prefix[i + 1] = prefix[i] + c;
   }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(folded.data());
   for (std::size_t o = 0; o + gram <= n; ++o) {
-    std::uint32_t c = tt::kUnigramCost[sym(o)];
-    if (gram >= 2) c += tt::kBigramCost[sym(o) * tt::kSymbols + sym(o + 1)];
-    if (gram >= 3) c += prefix[o + gram] - prefix[o + 2];
-    out.push_back(c);
+    std::uint32_t trigram = tt::kUnigramCost[sym(o)];
+    if (gram >= 2) trigram += tt::kBigramCost[sym(o) * tt::kSymbols + sym(o + 1)];
+    if (gram >= 3) trigram += prefix[o + gram] - prefix[o + 2];
+    if (gram < 7) {
+      out.push_back(8 * trigram);
+      continue;
+    }
+    unsigned width = tt::seven_byte_count_width(bytes + o);
+    if (gram == 8) width = std::min(width, tt::seven_byte_count_width(bytes + o + 1));
+    out.push_back(64 * (15 - width) + 2 * trigram);
   }
 }
 
