@@ -67,6 +67,17 @@ double elapsed_ms(std::chrono::steady_clock::time_point start) {
 }
 
 constexpr std::size_t kMiB = 1 << 20;
+
+// A small deterministic generator for random mixes of text pieces.
+struct XorShift {
+  std::uint64_t state;
+  std::uint64_t operator()() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
+};
 // Only a guard against quadratic behaviour in any build type; real timings
 // live in the benchmarks.
 constexpr double kLinearGuardMs = 2000;
@@ -488,13 +499,7 @@ TEST(Layout, TwoByteSymbolActsLikeAsciiSymbol) {
   const std::vector<std::string_view> kPieces = {"a", "b",  "Z",  "x",   " ",  " ",  " ", "%",
                                                  "%", "1",  "3",  "0",   "2",  "!",  "$", "(",
                                                  "|", "\"", "\\", "```", "\n", "\t", "AB"};
-  std::uint64_t state = 0x9e3779b97f4a7c15ULL;
-  auto next = [&state] {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  };
+  XorShift next{0x9e3779b97f4a7c15ULL};
   auto swap_symbol = [](std::string_view in) {
     std::string out;
     for (char c : in) {
@@ -534,13 +539,7 @@ TEST(Layout, ByteAndCodePointPathsAgreeOnMixedText) {
       "a b c",  "p 4 5",  "\u00E9",     "\u00A7",   "\u0430",   "\u0391",  "\u00A0",
       "\u0085", "\u2028", "\u3000",     "\u1680",   "\u4E2D",   "\u2022",  "\u3001",
       "\u1E9E", "\u0301", "\U0001F600", "\u00E9 x", "x \u00E9", " \u2028 "};
-  std::uint64_t state = 0x5DEECE66DULL;
-  auto next = [&state] {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  };
+  XorShift next{0x5DEECE66DULL};
   for (int round = 0; round < 30000; ++round) {
     std::string text;
     const std::size_t pieces = 1 + next() % 48;
