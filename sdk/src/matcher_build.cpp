@@ -155,15 +155,17 @@ Layout lay_out(const Trie& trie) {
 // are judged mostly by how often their seven-byte strings occurred (an
 // eight-byte window at most as often as the rarer of its two), with a
 // quarter of the trigram model's cost added; shorter ones by the trigram
-// model alone. The folded phrase must be followed by padding.
-void window_costs(std::string_view folded, unsigned gram, std::vector<std::uint32_t>& out) {
+// model alone. The folded phrase must be followed by padding; `prefix` is
+// scratch space.
+void window_costs(std::string_view folded, unsigned gram, std::vector<std::uint32_t>& prefix,
+                  std::vector<std::uint32_t>& out) {
   namespace tt = text_model;
   const std::size_t n = folded.size();
   out.clear();
   if (n < gram) return;
   const auto sym = [&](std::size_t i) { return tt::symbol(static_cast<unsigned char>(folded[i])); };
   // prefix[i]: summed trigram costs of the bytes before i, each given the two before it.
-  std::vector<std::uint32_t> prefix(n + 1, 0);
+  prefix.assign(n + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t c =
         i < 2 ? 0
@@ -185,40 +187,30 @@ void window_costs(std::string_view folded, unsigned gram, std::vector<std::uint3
   }
 }
 
-// How many distinct phrases hold each window key; keys are added phrase by
-// phrase. An open-addressing table at most two thirds full: small, since a
-// one-shot process pays for every fresh page.
+// About how often each window key occurs among the phrases' windows: each
+// occurrence bumps one saturating byte counter in each of two rows, and a
+// key reads back the smaller (never less than the truth). Small, since a
+// process that builds a matcher at start-up pays for every fresh page; the
+// count only steers the choice of windows.
 class WindowCounts {
  public:
-  explicit WindowCounts(std::size_t max_keys)
-      : bits_(static_cast<unsigned>(
-            std::bit_width(std::max<std::size_t>(max_keys + max_keys / 2, 2) - 1))),
-        slots_(std::size_t{1} << bits_) {}
-
-  void add(std::uint64_t key, std::uint32_t phrase) {
-    Slot& s = find(key);
-    if (s.last == phrase) return;
-    s.key = key;
-    s.last = phrase;
-    ++s.phrases;
+  void add(std::uint64_t key) {
+    for (unsigned row = 0; row < 2; ++row) {
+      std::uint8_t& c = counters_[index(key, row)];
+      if (c != 0xFF) ++c;
+    }
   }
-  std::uint32_t count(std::uint64_t key) { return find(key).phrases; }
+  std::uint32_t count(std::uint64_t key) const {
+    return std::min(counters_[index(key, 0)], counters_[index(key, 1)]);
+  }
 
  private:
-  struct Slot {
-    std::uint64_t key = 0;
-    std::uint32_t phrases = 0;  // 0: empty
-    std::uint32_t last = kNone;
-  };
-  Slot& find(std::uint64_t key) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = (key * 0x9E3779B97F4A7C15ULL) >> (64 - bits_);
-    while (slots_[i].phrases != 0 && slots_[i].key != key) i = (i + 1) & mask;
-    return slots_[i];
+  static constexpr unsigned kRowBits = 15;
+  static std::size_t index(std::uint64_t key, unsigned row) {
+    const std::uint64_t h = key * (row == 0 ? 0x9E3779B97F4A7C15ULL : 0xC2B2AE3D27D4EB4FULL);
+    return (std::size_t{row} << kRowBits) + static_cast<std::size_t>(h >> (64 - kRowBits));
   }
-
-  unsigned bits_;
-  std::vector<Slot> slots_;
+  std::vector<std::uint8_t> counters_ = std::vector<std::uint8_t>(std::size_t{2} << kRowBits);
 };
 
 }  // namespace
@@ -499,21 +491,20 @@ class PhraseMatcher::Builder {
   // for the phrases that share it: a hit has to confirm all of them.
   std::vector<Entry> choose_windows(const std::vector<std::uint32_t>& reported) {
     const WindowFilter& f = m_.filter_;
-    std::size_t windows = 0;
-    for (const std::uint32_t phrase : reported) windows += windows_of(folded(phrase));
-    WindowCounts holders(windows);
+    WindowCounts holders;
     for (const std::uint32_t phrase : reported) {
       const std::string_view p = folded(phrase);
-      for (std::size_t o = 0; o < windows_of(p); ++o) holders.add(key_at(p, o), phrase);
+      for (std::size_t o = 0; o < windows_of(p); ++o) holders.add(key_at(p, o));
     }
 
     std::vector<Entry> entries;
     entries.reserve(reported.size() * f.stride);
     std::vector<std::uint32_t> costs;
+    std::vector<std::uint32_t> scratch;
     unsigned lookahead = 0;
     for (const std::uint32_t phrase : reported) {
       const std::string_view p = folded(phrase);
-      window_costs(p, f.gram, costs);
+      window_costs(p, f.gram, scratch, costs);
       costs.resize(windows_of(p));
       for (std::size_t o = 0; o < costs.size(); ++o) {
         const auto penalty = kSharingPenalty * static_cast<std::uint32_t>(
