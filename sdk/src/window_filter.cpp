@@ -140,8 +140,13 @@ struct Avx2Step {
 }
 
 bool cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+  // Asked once per process: the answer cannot change, and the check itself
+  // writes libgcc's processor description.
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
 }
 
 #else
