@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
 #include "probability.h"
+#include "engine.h"
 #include "scan_state.h"
-#include "vantrel/scanner.h"
+#include "test_support.h"
 
 namespace vantrel_core {
 namespace {
@@ -595,35 +595,7 @@ TEST(ScorePredict, ExtremeLogitsStayFiniteAndShortListsUseThePrefix) {
 
 // ---- Through the scanner -------------------------------------------------------
 
-// Sets an environment variable for one scope and restores the previous state.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-GateConfig front_end_config() {
-  return vantrel::make_gate_config(vantrel::ScanOptions{});
-}
+using vantrel_test::ScopedEnv;
 
 TEST_F(ScoreProfileFiles, ProfileDecidesTheScanEndToEnd) {
   Doc d;
@@ -637,11 +609,11 @@ TEST_F(ScoreProfileFiles, ProfileDecidesTheScanEndToEnd) {
 
   // 10 letters (2 upper), one space: distortion 2/10, every other feature 0.
   const std::string text = "Hello World";
-  const ScanResult without = Scanner::with_config(front_end_config()).scan(text);
+  const ScanResult without = Scanner::with_config(GateConfig()).scan(text);
   EXPECT_EQ(without.disposition, Disposition::Allow);
 
   ScopedEnv env("VANTREL_SCORE_V2_PROFILE_PATH", path.c_str());
-  const Scanner scanner = Scanner::with_config(front_end_config());
+  const Scanner scanner = Scanner::with_config(GateConfig());
   ASSERT_TRUE(scanner.has_score_profile()) << scanner.score_profile_warning().value_or("");
   const ScanResult r = scanner.scan(text);
   const double z = -1.5 + 5.0 * 0.2;
@@ -682,7 +654,7 @@ TEST_F(ScoreProfileFiles, DuplicateCorrelatedSignalsBypassTheProfile) {
     state.process(batch(second));
     return std::move(state).result(true, ThreatType::Benign, 2, &profile, std::string("passed in"));
   };
-  GateConfig cfg = front_end_config();
+  GateConfig cfg;
 
   ScanResult r = run(cfg, std::nullopt, std::nullopt);
   EXPECT_FALSE(r.score_profile_applied);
@@ -705,7 +677,7 @@ TEST_F(ScoreProfileFiles, DuplicateCorrelatedSignalsBypassTheProfile) {
   r = run(cfg, std::nullopt, std::nullopt);
   EXPECT_TRUE(r.score_profile_applied);
   // The calibrated path off never consults the profile.
-  cfg = front_end_config();
+  cfg = GateConfig();
   cfg.score_v2_enabled = false;
   r = run(cfg, 3, 4);
   EXPECT_FALSE(r.score_profile_applied);

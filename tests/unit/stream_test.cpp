@@ -1,11 +1,10 @@
-#include "vantrel/stream.h"
+#include "skills/stream.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <thread>
 
-#include "options.h"
 
 namespace vantrel_core {
 namespace {
@@ -15,7 +14,7 @@ using Kind = PushOutcome::Kind;
 StreamScanner make_stream() {
   StreamConfig c;
   c.pattern_db_version = "v";
-  c.gate_config = vantrel::make_gate_config({});
+  c.gate_config = GateConfig();
   c.pattern_db_hash = 7;
   return StreamScanner::with_config(c);
 }

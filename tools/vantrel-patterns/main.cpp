@@ -105,7 +105,10 @@ std::optional<Loaded> load(const std::string& path, bool database, int& exit_cod
     // a second matcher.
     auto text = vantrel_core::read_text_file(path);
     std::optional<vantrel_core::PatternDb> db;
-    if (text) db = vantrel_core::read_pattern_db(*text);
+    if (text) {
+      auto read = vantrel_core::read_pattern_db(*text);
+      if (read) db = std::move(read).value();
+    }
     if (!db) {  // the file changed since it was loaded
       exit_code = load_error(text ? PatternLoadError::parse("Error")
                                   : PatternLoadError::io(text.error()),
