@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "skills/normalize_steps.h"
 #include "engine.h"
+#include "skills/normalize_steps.h"
 
 namespace vantrel_core {
 namespace {
