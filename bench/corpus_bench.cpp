@@ -7,9 +7,8 @@
 #include <string>
 
 #include "bench_data.h"
-#include "options.h"
+#include "engine.h"
 #include "skills/normalize.h"
-#include "vantrel/scanner.h"
 
 namespace {
 
@@ -26,7 +25,7 @@ const std::string& corpus_mebibyte(std::string* source) {
 void BM_ScanCorpusMebibyte(benchmark::State& state) {
   std::string source;
   const std::string& text = corpus_mebibyte(&source);
-  const auto scanner = vantrel_core::Scanner::with_config(vantrel::make_gate_config({}));
+  const auto scanner = vantrel_core::Scanner::with_config(vantrel_core::GateConfig());
   const bool output = state.range(0) == 1;
   for (auto _ : state) {
     benchmark::DoNotOptimize(output ? scanner.scan_output(text) : scanner.scan(text));
