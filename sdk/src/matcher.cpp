@@ -265,6 +265,7 @@ std::size_t PhraseMatcher::confirm_window(const unsigned char* text, std::size_t
     if (w.key == key) break;
   }
   const WindowSlot& w = window_slots_[slot];
+  work += w.count;  // a step per entry, compared or passed over
   for (const WindowEntry& e : window_entries_.subspan(w.first, w.count)) {
     if (e.offset > pos - origin) continue;
     const std::size_t start = pos - e.offset;
@@ -277,7 +278,6 @@ std::size_t PhraseMatcher::confirm_window(const unsigned char* text, std::size_t
     // Text bytes with the case bits of the phrase's letters set must equal
     // the folded phrase. The first eight come with the entry; most
     // candidates end there.
-    ++work;
     const unsigned char* t = text + start;
     const std::size_t head = std::min<std::size_t>(e.length, 8);
     const std::uint64_t keep = head == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * head)) - 1;
