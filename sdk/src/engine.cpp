@@ -19,6 +19,7 @@
 #include "skills/pattern.h"
 #include "skills/stats.h"
 #include "skills/toolcall.h"
+#include "skills/word_repair.h"
 #include "vantrel/text.h"
 #include "well_formed_text.h"
 
@@ -116,6 +117,10 @@ Scanner Scanner::with_pattern_skill_and_profile(const GateConfig& config,
   if (classifier != nullptr && classifier->for_mode(ScanMode::Input) != nullptr) {
     s.second_tier_.push_back(std::make_unique<ClassifierSkill>(*classifier, ScanMode::Input));
     s.revealing_patterns_ = patterns.get();
+    std::vector<std::string_view> phrases;
+    phrases.reserve(patterns->patterns().size());
+    for (const Pattern& p : patterns->patterns()) phrases.push_back(p.text);
+    s.word_repair_ = std::make_unique<WordRepair>(phrases);
   }
   s.second_tier_.push_back(std::move(patterns));
   s.second_tier_.push_back(std::make_unique<EntropySkill>(kEntropyElevatedBits, kEntropyHighBits,
@@ -215,10 +220,12 @@ ScanResult Scanner::scan_to_tier(std::string_view text, std::uint8_t max_tier) c
   if (revealing_patterns_ != nullptr) {
     // With the learned detector on, the phrases are also looked for in what
     // only its deeper view shows (tag characters, reversed text, spelt-out
-    // letters); signal offsets then count in that revealed text.
+    // letters, words with shuffled letters put back); signal offsets then
+    // count in that revealed text.
     // The revealed lines are normalized like any text first (hidden text
     // kept its leetspeak and spacing), and only the phrases count.
-    const std::string revealed = revealed_text(state.current_text());
+    std::string revealed = revealed_text(state.current_text());
+    revealed += word_repair_->repaired_stretches(state.current_text());
     if (!revealed.empty()) {
       const SkillOutput normalized = first_tier_.front()->scan(revealed);
       state.process(revealing_patterns_->scan(normalized.normalized_text.value_or(revealed)));

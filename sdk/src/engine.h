@@ -28,6 +28,7 @@ class NormalizationSkill;
 class BayesianGate;
 class ClassifierModel;
 class ClassifierSkill;
+class WordRepair;
 
 // The score profile a scanner holds, if any, and the warning that travels in
 // every result when there is none for a reason worth telling.
@@ -104,6 +105,9 @@ class Scanner {
   // The pattern skill, also run over what the learned detector's view
   // reveals; null unless the detector is on.
   const PatternSkill* revealing_patterns_ = nullptr;
+  // Words with shuffled letters put back for that second reading; null
+  // unless the detector is on.
+  std::unique_ptr<WordRepair> word_repair_;
   std::optional<std::string> pattern_db_version_;
   std::uint64_t pattern_db_hash_ = 0;
   std::optional<std::string> score_profile_warning_;
