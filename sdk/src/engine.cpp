@@ -117,10 +117,7 @@ Scanner Scanner::with_pattern_skill_and_profile(const GateConfig& config,
   if (classifier != nullptr && classifier->for_mode(ScanMode::Input) != nullptr) {
     s.second_tier_.push_back(std::make_unique<ClassifierSkill>(*classifier, ScanMode::Input));
     s.revealing_patterns_ = patterns.get();
-    std::vector<std::string_view> phrases;
-    phrases.reserve(patterns->patterns().size());
-    for (const Pattern& p : patterns->patterns()) phrases.push_back(p.text);
-    s.word_repair_ = std::make_unique<WordRepair>(phrases);
+    s.word_repair_ = std::make_unique<WordRepair>(patterns->texts());
   }
   s.second_tier_.push_back(std::move(patterns));
   s.second_tier_.push_back(std::make_unique<EntropySkill>(kEntropyElevatedBits, kEntropyHighBits,

@@ -356,6 +356,16 @@ const std::vector<Pattern>& PatternSkill::patterns() const {
   return records_->records;
 }
 
+std::vector<std::string_view> PatternSkill::texts() const {
+  std::vector<std::string_view> out;
+  out.reserve(table_.size());
+  for (std::size_t i = 0; i < table_.size(); ++i) out.push_back(table_.text(i));
+  for (const Relabelled& r : relabelled_) {
+    if (r.text) out[r.record] = *r.text;
+  }
+  return out;
+}
+
 void PatternSkill::relabel_embedded() {
   // Most texts are short and hold none of the phrases: skip-table searches
   // dismiss them in a step or two.

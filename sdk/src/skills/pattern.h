@@ -76,6 +76,8 @@ class PatternSkill final : public Skill {
   // from an image they are copied out on the first call; scans never need
   // them.
   const std::vector<Pattern>& patterns() const;
+  // The records' texts in load order, as matched, without making the records.
+  std::vector<std::string_view> texts() const;
   const PhraseMatcher& matcher() const { return matcher_; }
   const std::string& db_version() const { return db_version_; }
   std::uint64_t db_hash() const { return db_hash_; }

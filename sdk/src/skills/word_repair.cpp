@@ -9,20 +9,34 @@ namespace vantrel_core {
 
 namespace {
 
-constexpr std::uint32_t kAmbiguous = 0xffffffffu;
 constexpr std::size_t kMinLetters = 4;
 constexpr std::size_t kMaxLetters = 40;
 
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// First and last letter, length and the sorted letters between them, hashed;
+constexpr std::uint64_t splitmix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+// A random number per byte value: a sum of them does not depend on order.
+constexpr std::array<std::uint64_t, 256> kLetterValues = [] {
+  std::array<std::uint64_t, 256> v{};
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = splitmix(i + 1);
+  return v;
+}();
+
+// First and last letter, length, and the letters between them in any order;
 // `word` is lower case, kMinLetters to kMaxLetters long.
 std::uint64_t shuffle_key(std::string_view word) {
-  std::array<char, kMaxLetters> buf{};
-  std::copy(word.begin(), word.end(), buf.begin());
-  std::sort(buf.begin() + 1, buf.begin() + static_cast<std::ptrdiff_t>(word.size()) - 1);
-  return fnv1a(std::string_view(buf.data(), word.size()));
+  std::uint64_t inner = 0;
+  for (std::size_t k = 1; k + 1 < word.size(); ++k) inner += kLetterValues[static_cast<unsigned char>(word[k])];
+  const auto ends = static_cast<std::uint64_t>(static_cast<unsigned char>(word.front())) << 16 |
+                    static_cast<std::uint64_t>(static_cast<unsigned char>(word.back())) << 8 | word.size();
+  return splitmix(ends) ^ inner;
 }
 
 // Calls f(begin, end) for each run of ASCII letters.
@@ -44,39 +58,92 @@ void for_each_word(std::string_view text, F&& f) {
 }  // namespace
 
 WordRepair::WordRepair(const std::vector<std::string_view>& phrases) {
+  // One slot per shuffle key in a small open-addressing table (built at
+  // start-up, so it has to be cheap; fresh memory is what costs most): the
+  // key's word, unless two different words have it. A word that is a shuffle
+  // of another database word is thereby never repaired, nor does anything
+  // become it.
+  struct Slot {
+    std::uint64_t key = 0;
+    const char* word = nullptr;  // in `phrases`, original case; null: unused
+    std::uint32_t word_hash = 0;
+    std::uint8_t size = 0;
+    bool ambiguous = false;
+  };
+  std::vector<Slot> slots(1024);
+  std::size_t used = 0;
+  auto place = [](std::vector<Slot>& table, const Slot& s) -> Slot& {
+    const std::size_t mask = table.size() - 1;
+    std::size_t at = s.key & mask;
+    while (table[at].word != nullptr && table[at].key != s.key) at = (at + 1) & mask;
+    return table[at];
+  };
+  std::array<char, kMaxLetters> buf{};
   for (const std::string_view phrase : phrases) {
     for_each_word(phrase, [&](std::size_t b, std::size_t e) {
       if (e - b < kMinLetters || e - b > kMaxLetters) return;
-      std::string w(phrase.substr(b, e - b));
-      for (char& c : w) c = lower(c);
-      if (!exact_.insert(w).second) return;
-      const auto [it, fresh] = by_key_.emplace(shuffle_key(w), static_cast<std::uint32_t>(words_.size()));
-      if (!fresh) it->second = kAmbiguous;
-      words_.push_back(std::move(w));
+      for (std::size_t k = b; k < e; ++k) buf[k - b] = lower(phrase[k]);
+      const std::string_view w(buf.data(), e - b);
+      const Slot fresh{shuffle_key(w), phrase.data() + b, static_cast<std::uint32_t>(fnv1a(w)),
+                       static_cast<std::uint8_t>(e - b), false};
+      Slot& slot = place(slots, fresh);
+      if (slot.word == nullptr) {
+        slot = fresh;
+        if (2 * ++used > slots.size()) {
+          std::vector<Slot> bigger(2 * slots.size());
+          for (const Slot& s : slots) {
+            if (s.word != nullptr) place(bigger, s) = s;
+          }
+          slots = std::move(bigger);
+        }
+      } else if (slot.word_hash != fresh.word_hash) {
+        slot.ambiguous = true;
+      }
     });
+  }
+  std::vector<std::pair<std::uint64_t, std::pair<std::size_t, std::size_t>>> entries;  // key, span in arena_
+  entries.reserve(used);
+  for (const Slot& slot : slots) {
+    if (slot.word == nullptr) continue;
+    if (slot.ambiguous) {
+      entries.push_back({slot.key, {0, 0}});
+      continue;
+    }
+    entries.push_back({slot.key, {arena_.size(), slot.size}});
+    for (std::size_t k = 0; k < slot.size; ++k) arena_ += lower(slot.word[k]);
+  }
+  std::sort(entries.begin(), entries.end());
+  by_key_.reserve(entries.size());
+  for (const auto& [key, span] : entries) {
+    by_key_.push_back({key, std::string_view(arena_).substr(span.first, span.second)});
   }
 }
 
-const std::string* WordRepair::repair_of(std::string_view word) const {
+const std::string_view* WordRepair::repair_of(std::string_view word) const {
   if (word.size() < kMinLetters || word.size() > kMaxLetters) return nullptr;
   std::array<char, kMaxLetters> buf{};
   for (std::size_t k = 0; k < word.size(); ++k) buf[k] = lower(word[k]);
   const std::string_view w(buf.data(), word.size());
-  const auto it = by_key_.find(shuffle_key(w));
-  if (it == by_key_.end() || it->second == kAmbiguous) return nullptr;
-  const std::string& candidate = words_[it->second];
-  // The key is a hash: check the letters themselves, and leave words that
-  // are already right (the candidate itself, or another database word).
-  if (candidate == w || candidate.front() != w.front() || candidate.back() != w.back()) return nullptr;
+  const std::uint64_t key = shuffle_key(w);
+  const auto it = std::lower_bound(by_key_.begin(), by_key_.end(), key,
+                                   [](const Keyed& k, std::uint64_t v) { return k.key < v; });
+  if (it == by_key_.end() || it->key != key || it->word.empty()) return nullptr;
+  const std::string_view candidate = it->word;
+  // The key is a hash: check the letters themselves. A word that is itself
+  // in the database shares its key with no other word, so it is the
+  // candidate and is left as it is.
+  if (candidate == w || candidate.size() != w.size() || candidate.front() != w.front() ||
+      candidate.back() != w.back()) {
+    return nullptr;
+  }
   if (!std::is_permutation(candidate.begin(), candidate.end(), w.begin(), w.end())) return nullptr;
-  if (exact_.count(std::string(w)) != 0) return nullptr;
-  return &candidate;
+  return &it->word;
 }
 
 std::string WordRepair::repaired_stretches(std::string_view text) const {
   struct Word {
     std::size_t begin, end, line;
-    const std::string* repair;
+    const std::string_view* repair;
   };
   std::vector<Word> words;
   bool any = false;
@@ -85,7 +152,7 @@ std::string WordRepair::repaired_stretches(std::string_view text) const {
     line += static_cast<std::size_t>(std::count(text.begin() + static_cast<std::ptrdiff_t>(scanned),
                                                 text.begin() + static_cast<std::ptrdiff_t>(b), '\n'));
     scanned = b;
-    const std::string* r = repair_of(text.substr(b, e - b));
+    const std::string_view* r = repair_of(text.substr(b, e - b));
     any = any || r != nullptr;
     words.push_back({b, e, line, r});
   });

@@ -12,16 +12,17 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace vantrel_core {
 
 class WordRepair {
  public:
-  // The words are taken from the phrases' texts.
+  // The words are taken from the phrases' texts (copied).
   explicit WordRepair(const std::vector<std::string_view>& phrases);
+  // Its tables point into its own text.
+  WordRepair(const WordRepair&) = delete;
+  WordRepair& operator=(const WordRepair&) = delete;
 
   // For each repaired word, the stretch of its line from kContextWords words
   // before it to kContextWords words after it, with every repairable word in
@@ -32,12 +33,15 @@ class WordRepair {
   static constexpr std::size_t kContextWords = 8;
 
  private:
+  struct Keyed {
+    std::uint64_t key;      // of the first and last letter, length, inner letters
+    std::string_view word;  // in words_, or empty when two words share the key
+  };
   // The database word a text word stands for, or null.
-  const std::string* repair_of(std::string_view word) const;
+  const std::string_view* repair_of(std::string_view word) const;
 
-  std::vector<std::string> words_;                         // lower case
-  std::unordered_map<std::uint64_t, std::uint32_t> by_key_;  // shuffle key -> word, or kAmbiguous
-  std::unordered_set<std::string> exact_;                  // the words themselves
+  std::string arena_;          // the repairing words, lower case
+  std::vector<Keyed> by_key_;  // sorted by key
 };
 
 }  // namespace vantrel_core
