@@ -47,13 +47,21 @@
 #define VANTREL_API
 #endif
 
+/* In C++ the enumerations are int-based, so that any int a C caller passes
+ * is a value of the type (and the layout is C's int). */
+#ifdef __cplusplus
+#define VANTREL_ENUM(name) enum name : int
+#else
+#define VANTREL_ENUM(name) enum name
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* ---- Statuses and messages ------------------------------------------------ */
 
-typedef enum vantrel_status {
+typedef VANTREL_ENUM(vantrel_status) {
   VANTREL_OK = 0,
   VANTREL_ERROR_INVALID_ARGUMENT = 1,        /* a null pointer, unknown option or bad value */
   VANTREL_ERROR_INVALID_UTF8 = 2,            /* a text that is not well-formed UTF-8 */
@@ -85,13 +93,13 @@ VANTREL_API uint32_t vantrel_version_number(void);
 
 /* ---- Enumerations (numbers are part of the interface) ------------------------- */
 
-typedef enum vantrel_mode {
+typedef VANTREL_ENUM(vantrel_mode) {
   VANTREL_MODE_INPUT = 0,    /* a user prompt */
   VANTREL_MODE_OUTPUT = 1,   /* a model response */
   VANTREL_MODE_TOOL_CALL = 2 /* an agent's tool-call arguments, matched as given */
 } vantrel_mode;
 
-typedef enum vantrel_threat_type {
+typedef VANTREL_ENUM(vantrel_threat_type) {
   VANTREL_THREAT_PROMPT_INJECTION = 0,
   VANTREL_THREAT_JAILBREAK = 1,
   VANTREL_THREAT_DATA_EXFILTRATION = 2,
@@ -102,14 +110,14 @@ typedef enum vantrel_threat_type {
   VANTREL_THREAT_BENIGN = 7 /* no threat */
 } vantrel_threat_type;
 
-typedef enum vantrel_disposition {
+typedef VANTREL_ENUM(vantrel_disposition) {
   VANTREL_DISPOSITION_NONE = -1, /* not decided (calibrated path switched off) */
   VANTREL_DISPOSITION_ALLOW = 0,
   VANTREL_DISPOSITION_ALLOW_WITH_WARNING = 1,
   VANTREL_DISPOSITION_BLOCK = 2
 } vantrel_disposition;
 
-typedef enum vantrel_severity {
+typedef VANTREL_ENUM(vantrel_severity) {
   VANTREL_SEVERITY_NONE = -1, /* no severity (an allowed text) */
   VANTREL_SEVERITY_LOW = 0,
   VANTREL_SEVERITY_MEDIUM = 1,
@@ -117,13 +125,13 @@ typedef enum vantrel_severity {
   VANTREL_SEVERITY_CRITICAL = 3
 } vantrel_severity;
 
-typedef enum vantrel_push_outcome {
+typedef VANTREL_ENUM(vantrel_push_outcome) {
   VANTREL_PUSH_NO_SCAN = 0, /* no scan point reached; nothing to look at */
   VANTREL_PUSH_CLEAN = 1,   /* a scan ran and found no threat */
   VANTREL_PUSH_THREAT = 2   /* a scan found a threat; the stream has stopped */
 } vantrel_push_outcome;
 
-typedef enum vantrel_preset {
+typedef VANTREL_ENUM(vantrel_preset) {
   VANTREL_PRESET_DEFAULT = 0,       /* block 0.9, allow 0.1, prior 0.01 */
   VANTREL_PRESET_HIGH_SECURITY = 1, /* block 0.8, allow 0.02, prior 0.05 */
   VANTREL_PRESET_LOW_LATENCY = 2    /* block 0.95, allow 0.2, prior 0.01 */
@@ -293,5 +301,7 @@ VANTREL_API int vantrel_stream_finished(const vantrel_stream *stream);
 #ifdef __cplusplus
 }
 #endif
+
+#undef VANTREL_ENUM
 
 #endif /* VANTREL_VANTREL_H */
