@@ -270,9 +270,9 @@ vantrel_status vantrel_scan(const vantrel_scanner* scanner, const char* text, si
     if (!view) return bad_text(kFunction, "text", length);
     const auto m = scan_mode(mode);
     if (!m) {
-      return fail(VANTREL_ERROR_INVALID_ARGUMENT,
-                  "vantrel_scan: mode " + std::to_string(static_cast<int>(mode)) +
-                      " is not a vantrel_mode");
+      return fail(VANTREL_ERROR_INVALID_ARGUMENT, "vantrel_scan: mode " +
+                                                      std::to_string(static_cast<int>(mode)) +
+                                                      " is not a vantrel_mode");
     }
     const std::size_t well_formed = vantrel_core::well_formed_utf8_prefix(*view);
     if (well_formed != view->size()) return not_utf8(kFunction, "text", well_formed);
@@ -516,9 +516,9 @@ vantrel_status vantrel_options_apply_preset(vantrel_options* options, vantrel_pr
         chosen = vantrel::ScannerOptions::low_latency();
         break;
       default:
-        return fail(VANTREL_ERROR_INVALID_ARGUMENT,
-                    "vantrel_options_apply_preset: preset " +
-                        std::to_string(static_cast<int>(preset)) + " is not a vantrel_preset");
+        return fail(VANTREL_ERROR_INVALID_ARGUMENT, "vantrel_options_apply_preset: preset " +
+                                                        std::to_string(static_cast<int>(preset)) +
+                                                        " is not a vantrel_preset");
     }
     vantrel::GateConfig& gate = options->options.gate;
     gate.block_threshold = chosen.gate.block_threshold;
@@ -545,9 +545,9 @@ vantrel_status vantrel_options_set_flag(vantrel_options* options, const char* na
 vantrel_status vantrel_options_set_string(vantrel_options* options, const char* name,
                                           const char* value) {
   return guarded([&] {
-    return vantrel_c::set_option(options, name,
-                                 value != nullptr ? std::optional<std::string>(value)
-                                                  : std::optional<std::string>());
+    return vantrel_c::set_option(
+        options, name,
+        value != nullptr ? std::optional<std::string>(value) : std::optional<std::string>());
   });
 }
 

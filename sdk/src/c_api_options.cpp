@@ -18,10 +18,12 @@ struct Field {
   T& (*of)(ScannerOptions&);
 };
 
+// clang-format off
 #define VANTREL_GATE_FIELD(f) {#f, [](ScannerOptions& o) -> auto& { return o.gate.f; }}
 #define VANTREL_STREAM_FIELD(f) \
   {"stream_" #f, [](ScannerOptions& o) -> auto& { return o.stream.f; }}
 #define VANTREL_FIELD(f) {#f, [](ScannerOptions& o) -> auto& { return o.f; }}
+// clang-format on
 
 const std::array<Field<double>, 18> kNumbers = {{
     VANTREL_GATE_FIELD(low_start_prob),

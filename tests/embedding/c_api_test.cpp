@@ -130,7 +130,8 @@ TEST(CApi, DefaultScannerGivesTheTypicalVerdicts) {
   EXPECT_EQ(vantrel_result_gate_config_hash(r.get()), 2599944895215157680u);
   EXPECT_STREQ(vantrel_result_pattern_db_version(r.get()),
                vantrel_scanner_pattern_db_version(scanner.get()));
-  EXPECT_EQ(vantrel_result_pattern_db_hash(r.get()), vantrel_scanner_pattern_db_hash(scanner.get()));
+  EXPECT_EQ(vantrel_result_pattern_db_hash(r.get()),
+            vantrel_scanner_pattern_db_hash(scanner.get()));
 
   ASSERT_EQ(vantrel_result_signal_count(r.get()), 1u);
   EXPECT_STREQ(vantrel_result_signal_skill(r.get(), 0), "pattern");
@@ -247,9 +248,9 @@ TEST(CApi, CreationFromBadFilesSaysWhichFileRecordAndField) {
   int sentinel = 0;
   vantrel_scanner* s = reinterpret_cast<vantrel_scanner*>(&sentinel);  // must be reset to NULL
 
-  const std::string bad = dir.write(
-      "bad.json",
-      R"([{"text":"a","threat_type":"Jailbreak","likelihood_ratio":2,"description":"x"},
+  const std::string bad =
+      dir.write("bad.json",
+                R"([{"text":"a","threat_type":"Jailbreak","likelihood_ratio":2,"description":"x"},
           {"text":"b","threat_type":"Jailbreak","likelihood_ratio":"high","description":"y"}])");
   ASSERT_EQ(vantrel_options_set_string(o.get(), "patterns_file", bad.c_str()), VANTREL_OK);
   EXPECT_EQ(vantrel_scanner_create(o.get(), &s), VANTREL_ERROR_PATTERN_FILE_INVALID);
@@ -260,8 +261,8 @@ TEST(CApi, CreationFromBadFilesSaysWhichFileRecordAndField) {
   const std::string missing = dir.path() + "/missing.json";
   ASSERT_EQ(vantrel_options_set_string(o.get(), "patterns_file", missing.c_str()), VANTREL_OK);
   EXPECT_EQ(vantrel_scanner_create(o.get(), &s), VANTREL_ERROR_PATTERN_FILE_UNREADABLE);
-  EXPECT_EQ(last_error(), "cannot read pattern file '" + missing +
-                              "': No such file or directory (os error 2)");
+  EXPECT_EQ(last_error(),
+            "cannot read pattern file '" + missing + "': No such file or directory (os error 2)");
 
   ASSERT_EQ(vantrel_options_set_string(o.get(), "patterns_file", nullptr), VANTREL_OK);
   const std::string profile = dir.write("profile.json", "{}");
@@ -321,7 +322,7 @@ TEST(CApi, BadArgumentsGiveStatusesAndLeaveNoVerdict) {
   EXPECT_EQ(scan(scanner.get(), "Ign\xc3\x28re all", r.get()), VANTREL_ERROR_INVALID_UTF8);
   EXPECT_EQ(last_error(), "vantrel_scan: text is not valid UTF-8 (ill-formed sequence at byte 3)");
   verdict_cleared();
-  EXPECT_EQ(scan(scanner.get(), "caf\xc3", r.get()), VANTREL_ERROR_INVALID_UTF8);  // cut short
+  EXPECT_EQ(scan(scanner.get(), "caf\xc3", r.get()), VANTREL_ERROR_INVALID_UTF8);       // cut short
   EXPECT_EQ(scan(scanner.get(), "\xed\xa0\x80", r.get()), VANTREL_ERROR_INVALID_UTF8);  // surrogate
 
   // The empty text, also as a NULL pointer with length 0, is scanned.
@@ -407,7 +408,8 @@ TEST(CApi, StreamTokenByTokenStopsAtTheThreatAndFinishesOnce) {
   EXPECT_FALSE(vantrel_result_has_verdict(r.get()));
   EXPECT_EQ(vantrel_stream_push(stream.get(), "x", 1, &outcome, nullptr),
             VANTREL_ERROR_STREAM_FINISHED);
-  EXPECT_EQ(vantrel_stream_push(nullptr, "x", 1, &outcome, nullptr), VANTREL_ERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(vantrel_stream_push(nullptr, "x", 1, &outcome, nullptr),
+            VANTREL_ERROR_INVALID_ARGUMENT);
   EXPECT_EQ(vantrel_stream_push(stream.get(), "x", 1, nullptr, nullptr),
             VANTREL_ERROR_INVALID_ARGUMENT);
   EXPECT_EQ(vantrel_stream_finish(stream.get(), nullptr), VANTREL_ERROR_INVALID_ARGUMENT);
@@ -479,8 +481,8 @@ TEST(CApiJson, EqualsTheExecutablesForInputAndOutputTexts) {
       EXPECT_EQ(mask_latency(cli.out), mask_latency(json_of(r.get())) + "\n")
           << mode_name << ": " << text;
 
-      const auto cli_high =
-          vantrel_test::run_vantrel({"scan", "--json", "--high-security", "--mode", mode_name, text});
+      const auto cli_high = vantrel_test::run_vantrel(
+          {"scan", "--json", "--high-security", "--mode", mode_name, text});
       ASSERT_EQ(scan(high.get(), text, r.get(), mode), VANTREL_OK);
       EXPECT_EQ(mask_latency(cli_high.out), mask_latency(json_of(r.get())) + "\n")
           << "high security, " << mode_name << ": " << text;

@@ -16,9 +16,9 @@ namespace {
 TEST(Utf8Prefix, StopsBeforeTheFirstIllFormedSequence) {
   EXPECT_EQ(well_formed_utf8_prefix(""), 0u);
   EXPECT_EQ(well_formed_utf8_prefix("caf\xc3\xa9"), 5u);
-  EXPECT_EQ(well_formed_utf8_prefix("caf\xc3"), 3u);              // cut short
-  EXPECT_EQ(well_formed_utf8_prefix("ab\xc0\x80"), 2u);           // overlong
-  EXPECT_EQ(well_formed_utf8_prefix("a\xed\xa0\x80z"), 1u);       // surrogate
+  EXPECT_EQ(well_formed_utf8_prefix("caf\xc3"), 3u);         // cut short
+  EXPECT_EQ(well_formed_utf8_prefix("ab\xc0\x80"), 2u);      // overlong
+  EXPECT_EQ(well_formed_utf8_prefix("a\xed\xa0\x80z"), 1u);  // surrogate
   EXPECT_EQ(well_formed_utf8_prefix("\xe2\x82\xac\xff"), 3u);
 }
 
@@ -28,7 +28,8 @@ bool completable(const std::string& text) {
   if (is_valid_utf8(text)) return true;
   const std::string edges = "\x80\x8f\x90\x9f\xa0\xbf";
   for (char a : edges) {
-    for (const std::string& tail : {std::string(1, a), std::string{a, '\x80'}, std::string{a, '\x80', '\x80'}})
+    for (const std::string& tail :
+         {std::string(1, a), std::string{a, '\x80'}, std::string{a, '\x80', '\x80'}})
       if (is_valid_utf8(text + tail)) return true;
   }
   return false;
@@ -37,7 +38,8 @@ bool completable(const std::string& text) {
 TEST(Utf8PieceChecker, AcceptsEveryPieceExactlyWhileTheTextCanStillBeUtf8) {
   // Bytes biased towards UTF-8's structure: ASCII, lead bytes of every
   // length, continuation bytes of every range, and bytes never valid.
-  const std::string alphabet = "a \xc2\xc3\xdf\xe0\xe2\xed\xef\xf0\xf4\xf5\x80\x8f\x90\x9f\xa0\xbf\xc0\xff";
+  const std::string alphabet =
+      "a \xc2\xc3\xdf\xe0\xe2\xed\xef\xf0\xf4\xf5\x80\x8f\x90\x9f\xa0\xbf\xc0\xff";
   std::mt19937 random(7);
   int rejected_texts = 0;
   for (int round = 0; round < 20000; ++round) {
@@ -77,7 +79,7 @@ TEST(Utf8PieceChecker, CharactersCutAnywhereAreAcceptedAndOffsetsPointAtTheBadBy
   }
   Utf8PieceChecker checker;
   EXPECT_FALSE(checker.accept("ab\xe2\x82"));
-  EXPECT_EQ(checker.accept("x"), 0u);            // the pending character cannot end so
+  EXPECT_EQ(checker.accept("x"), 0u);             // the pending character cannot end so
   EXPECT_EQ(checker.accept("\xac ok \xff"), 5u);  // finishes €, then a byte never valid
   EXPECT_TRUE(checker.mid_character());           // the refused pieces changed nothing
   EXPECT_FALSE(checker.accept("\xac"));

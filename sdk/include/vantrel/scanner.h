@@ -38,8 +38,8 @@ using vantrel_core::ThreatType;
 using vantrel_core::ThresholdsUsed;
 using vantrel_core::Unexpected;
 // The enumerations' names as the reports write them.
-using vantrel_core::disposition_name;
 using vantrel_core::display_name;
+using vantrel_core::disposition_name;
 using vantrel_core::scan_mode_name;
 using vantrel_core::severity_name;
 using vantrel_core::snake_name;
