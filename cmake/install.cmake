@@ -1,10 +1,12 @@
 # What `cmake --install` puts where (GNUInstallDirs), in three components a
 # package can be split by:
-#   programs     bin/vantrel, bin/vantrel-patterns
+#   programs     bin/vantrel, bin/vantrel-patterns, share/man/man1/,
+#                share/bash-completion/, share/zsh/vendor-completions/,
+#                share/doc/vantrel/examples/ (llamafile/, score_profile.json)
 #   library      lib/libvantrel.so.0 (and the file it names)
 #   development  include/vantrel/*.h, lib/libvantrel.a, lib/libvantrel.so,
 #                lib/cmake/vantrel/ (find_package(vantrel CONFIG)),
-#                lib/pkgconfig/vantrel.pc
+#                lib/pkgconfig/vantrel.pc, share/doc/vantrel/examples/{c,cpp}/
 # No file of the build machine is named in what is installed: build with the
 # default VANTREL_BUILD_PATTERNS_FILE (empty) for an installed program.
 include(CMakePackageConfigHelpers)
@@ -50,5 +52,29 @@ install(CODE "
 install(FILES ${PROJECT_BINARY_DIR}/vantrel.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
-# Data files (manual pages, shell completions, service units) are added
-# below, each in the component of the program it belongs to.
+# The programs' data files. Service units stay out: where they go depends
+# on the system (a package puts them under lib/systemd/system).
+install(FILES ${PROJECT_SOURCE_DIR}/docs/vantrel.1 ${PROJECT_SOURCE_DIR}/docs/vantrel-patterns.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
+# bash-completion loads a command's file by the command's name.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/completions/vantrel.bash
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME vantrel
+  COMPONENT programs)
+# vantrel-patterns' completion is in the same file.
+install(CODE "
+  set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/bash-completion/completions/vantrel-patterns\")
+  file(CREATE_LINK vantrel \"\${link}\" SYMBOLIC)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${link}\")
+" COMPONENT programs)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/completions/_vantrel
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT programs)
+
+# The examples, as documentation: the C and C++ programs build against the
+# installed package from where they are installed.
+set(VANTREL_EXAMPLES_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantrel/examples)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/c ${PROJECT_SOURCE_DIR}/examples/cpp
+  DESTINATION ${VANTREL_EXAMPLES_DIR} COMPONENT development)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/llamafile
+  DESTINATION ${VANTREL_EXAMPLES_DIR} COMPONENT programs USE_SOURCE_PERMISSIONS)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/score_profile.json
+  DESTINATION ${VANTREL_EXAMPLES_DIR} COMPONENT programs)

@@ -63,6 +63,15 @@ case $cmd in
       [ -e "$libdir/$f" ] || fail "not installed: $libdir/$f"
     done
     [ "$(readlink "$libdir/libvantrel.so")" = libvantrel.so.0 ] || fail "libvantrel.so is not the link"
+    for f in share/man/man1/vantrel.1 share/man/man1/vantrel-patterns.1 \
+             share/bash-completion/completions/vantrel share/zsh/vendor-completions/_vantrel \
+             share/doc/vantrel/examples/c/scan_prompts.c share/doc/vantrel/examples/cpp/CMakeLists.txt \
+             share/doc/vantrel/examples/score_profile.json; do
+      [ -f "$prefix/$f" ] || fail "not installed: $f"
+    done
+    [ "$(readlink "$prefix/share/bash-completion/completions/vantrel-patterns")" = vantrel ] ||
+      fail "vantrel-patterns' bash completion is not the link to vantrel's"
+    [ -x "$prefix/share/doc/vantrel/examples/llamafile/guard.sh" ] || fail "guard.sh is not installed executable"
     soname=$(readelf -d "$libdir/libvantrel.so.0" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
     [ "$soname" = libvantrel.so.0 ] || fail "soname is '$soname'"
     grep -q "^prefix=$prefix\$" "$libdir/pkgconfig/vantrel.pc" || fail "vantrel.pc names another prefix"
