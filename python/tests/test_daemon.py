@@ -114,6 +114,12 @@ class DaemonTest(unittest.TestCase):
             self.assertTrue(client.scan("hello").safe)
             self.assertEqual(client.restarts, 1)
 
+    def test_a_relative_program_path_is_the_callers_not_cwds(self):
+        relative = os.path.relpath(EXE)
+        self.assertFalse(os.path.isabs(relative))
+        with vantrel.DaemonClient(relative, cwd=self.dir.name) as client:
+            self.assertTrue(client.scan("hello").safe)
+
     def test_error_answers_and_bad_arguments(self):
         with self.assertRaises(ValueError):
             self.client.scan("hello", mode="OUTPUT")

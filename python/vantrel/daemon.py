@@ -181,7 +181,12 @@ class DaemonClient:
         program = executable or os.environ.get(EXECUTABLE_ENV) or shutil.which("vantrel")
         if not program:
             raise DaemonError("no vantrel program: pass it, or set %s" % EXECUTABLE_ENV)
-        self._argv = [os.fspath(program), "scan", "--stdin", *args]
+        program = os.fspath(program)
+        # A path with a directory part is taken from the caller's working
+        # directory, not from cwd, where Popen would look for it.
+        if os.sep in program:
+            program = os.path.abspath(program)
+        self._argv = [program, "scan", "--stdin", *args]
         self._cwd = cwd
         self._env = env
         self.timeout = timeout
