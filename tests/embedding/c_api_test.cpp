@@ -258,6 +258,13 @@ TEST(CApi, CreationFromBadFilesSaysWhichFileRecordAndField) {
   EXPECT_EQ(last_error(),
             "pattern file '" + bad + "': record 2: \"likelihood_ratio\" must be a number");
 
+  // What the JSON parser said, after the file's name.
+  const std::string syntax = dir.write("syntax.json", R"([{"text":"a",}])");
+  ASSERT_EQ(vantrel_options_set_string(o.get(), "patterns_file", syntax.c_str()), VANTREL_OK);
+  EXPECT_EQ(vantrel_scanner_create(o.get(), &s), VANTREL_ERROR_PATTERN_FILE_INVALID);
+  EXPECT_EQ(last_error().rfind("pattern file '" + syntax + "': not valid JSON: ", 0), 0u)
+      << last_error();
+
   const std::string missing = dir.path() + "/missing.json";
   ASSERT_EQ(vantrel_options_set_string(o.get(), "patterns_file", missing.c_str()), VANTREL_OK);
   EXPECT_EQ(vantrel_scanner_create(o.get(), &s), VANTREL_ERROR_PATTERN_FILE_UNREADABLE);
