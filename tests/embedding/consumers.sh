@@ -140,7 +140,8 @@ case $cmd in
 
   program)
     # The installed program works from anywhere and, built with the default
-    # VANTREL_BUILD_PATTERNS_FILE, names no file of the source tree.
+    # VANTREL_BUILD_PATTERNS_FILE, names no file of the source tree, nor do
+    # the libraries.
     prefix=$1 source=$2 build_patterns_file=$3
     cd /
     expect_run 1 '^\{"safe":false,"threat_type":"prompt_injection"' \
@@ -149,7 +150,7 @@ case $cmd in
     if [ -n "$build_patterns_file" ]; then
       echo "built with VANTREL_BUILD_PATTERNS_FILE=$build_patterns_file: source path check skipped"
     else
-      for f in "$prefix"/bin/* "$(libdir_of "$prefix")"/libvantrel.so.0; do
+      for f in "$prefix"/bin/* "$(libdir_of "$prefix")"/libvantrel.{so.0,a}; do
         ! grep -qF "$source" "$f" || fail "$f names the source tree $source"
       done
     fi
