@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 #include <sstream>
@@ -118,6 +119,35 @@ TEST(PatternsCli, PatternFileErrorsComeAfterStdinIsRead) {
   EXPECT_EQ(
       r.err,
       "Error loading patterns: Failed to read patterns file: stream did not contain valid UTF-8\n");
+}
+
+TEST(PatternsCli, OnlyRegularFilesUpToTheCapAreRead) {
+  TempDir dir;
+  const std::string prefix = "Error loading patterns: Failed to read patterns file: ";
+  auto r = run_vantrel({"scan", "--patterns", "/dev/zero", "hello"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, prefix + "not a regular file\n");
+  r = run_vantrel({"scan", "--patterns", dir.path(), "hello"});
+  EXPECT_EQ(r.err, prefix + "Is a directory (os error 21)\n");
+  // A FIFO nobody writes to is refused at once instead of waited on.
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  r = run_vantrel({"scan", "--patterns", fifo, "hello"});
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.err, prefix + "not a regular file\n");
+  // 16 MiB is the cap: one byte more is refused before parsing.
+  const auto empty_list = [](std::size_t size) {
+    std::string text(size, ' ');
+    text.front() = '[';
+    text.back() = ']';
+    return text;
+  };
+  const std::string big = dir.write("big.json", empty_list(16u << 20));
+  r = run_vantrel({"scan", "--patterns", big, "hello"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::string bigger = dir.write("bigger.json", empty_list((16u << 20) + 1));
+  r = run_vantrel({"scan", "--patterns", bigger, "hello"});
+  EXPECT_EQ(r.err, prefix + "larger than 16777216 bytes\n");
 }
 
 TEST(PatternsCli, RuntimeFileIsAddedToTheBuiltInDatabase) {

@@ -158,7 +158,7 @@ constexpr std::size_t kFewMatches = 8;
 PatternSkill PatternSkill::create() {
   for (const char* path : kCandidateFiles) {
     if (*path == '\0') continue;
-    auto text = read_text_file(path);
+    auto text = read_text_file(path, kMaxPatternFileBytes);
     if (!text) continue;
     // The usual candidate is the very file the image was compiled from: take
     // the image (as read, without re-labelling) instead of parsing it again.
@@ -226,7 +226,7 @@ Expected<PatternSkill, PatternLoadError> PatternSkill::with_hardcoded_defaults()
 
 Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(const std::string& path) {
   PatternSkill base = create();
-  auto text = read_text_file(path);
+  auto text = read_text_file(path, kMaxPatternFileBytes);
   if (!text) return Unexpected{PatternLoadError::io(std::move(text).error())};
   auto runtime = from_json(*text);
   if (!runtime) return runtime;
