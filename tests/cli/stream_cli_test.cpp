@@ -106,6 +106,22 @@ TEST(StreamCli, CarriageReturnsBeforeLineFeedsAreDropped) {
   EXPECT_EQ(crlf.out.rfind("{\"safe\":false,\"threat_type\":\"data_exfiltration\",", 0), 0u);
 }
 
+TEST(StreamCli, RescansOfShortLinesDoNotAddUpOneSignal) {
+  // Every line is scanned at its sentence end and again with its line feed,
+  // and the next scan re-reads the kept tail: one weak signal each time.
+  const auto steps = stream(
+      "Step 1: Preheat the oven to 180 degrees.\nStep 2: Mix the flour and the sugar.\n"
+      "Step 3: Bake the cake for thirty minutes.\n",
+      {"-e", "--json"});
+  EXPECT_EQ(steps.exit_code, 0) << steps.out;
+  EXPECT_EQ(count(steps.out, "\"description\":\"Step-by-step"), 1u) << steps.out;
+  std::string ok = "I was trained on public data.\n";
+  for (int i = 0; i < 6; ++i) ok += "Ok.\n";
+  const auto trained = stream(ok, {"-e"});
+  EXPECT_EQ(trained.exit_code, 0) << trained.out;
+  EXPECT_EQ(trained.out.rfind(kSafeHead.substr(0, 20), 0), 0u);
+}
+
 TEST(StreamCli, CarriageReturnOnlyOutputIsScannedAsItArrives) {
   // Output that only ever returns the carriage has no line feed at all.
   InteractiveProcess p({"stream", "-e"});
