@@ -35,7 +35,8 @@ std::optional<std::string> read_terminal_line(int fd, std::size_t limit);
 // carriage return; a last line without an ending still counts. Lines longer
 // than the piece limit are handed out in pieces cut at character boundaries,
 // so no more than the limit plus one read is ever held. Every piece must be
-// valid UTF-8.
+// valid UTF-8. A caller that refuses long lines can answer the first piece
+// and skip the rest of the line piece by piece, never holding it whole.
 class LineReader {
  public:
   static constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();

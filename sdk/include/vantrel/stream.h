@@ -63,7 +63,9 @@ class StreamScanner {
   StreamScanner() = default;
 
   PushOutcome perform_scan();
-  ScanResult scan_buffer();
+  // One scan of the buffer; `found`, when given, receives every signal it
+  // found, counted or not.
+  ScanResult scan_buffer(std::vector<Signal>* found = nullptr);
   ScanResult build_result(bool safe);
   void feed(std::vector<Signal> batch);
   // What one scan of `text` alone finds, before deduplication.

@@ -78,7 +78,8 @@ PushOutcome StreamScanner::push(std::string_view text) {
 }
 
 PushOutcome StreamScanner::perform_scan() {
-  ScanResult result = scan_buffer();
+  std::vector<Signal> found;
+  ScanResult result = scan_buffer(&found);
   if (!result.safe) {
     state_ = State::Terminated;
     return {PushOutcome::Kind::Threat, std::move(result)};
@@ -91,8 +92,10 @@ PushOutcome StreamScanner::perform_scan() {
       ++start;
     }
     buffer_.erase(0, start);
+    counted_in_tail_ = find_signals(buffer_);
+  } else {
+    counted_in_tail_ = std::move(found);  // the whole text just scanned is kept
   }
-  if (state_ == State::Active) counted_in_tail_ = find_signals(buffer_);
   return {PushOutcome::Kind::Clean, std::move(result)};
 }
 
@@ -120,7 +123,7 @@ std::vector<Signal> StreamScanner::find_signals(std::string_view text) const {
   return all;
 }
 
-ScanResult StreamScanner::scan_buffer() {
+ScanResult StreamScanner::scan_buffer(std::vector<Signal>* found) {
   const auto t0 = std::chrono::steady_clock::now();
   // Pieces pushed by a library caller may split a character; scan the
   // buffer with such bytes replaced rather than hand skills ill-formed text.
@@ -130,12 +133,14 @@ ScanResult StreamScanner::scan_buffer() {
   // The kept tail was scanned last time; what it holds alone was counted then.
   std::vector<Signal> counted = std::move(counted_in_tail_);
   counted_in_tail_.clear();
+  if (found != nullptr) *found = n.signals;
   drop_seen(n.signals, counted);
   feed(std::move(n.signals));
   if (n.normalization) normalization_ = n.normalization;
   if (n.threat_type != ThreatType::Benign) last_threat_type_ = n.threat_type;
 
   SkillOutput o = output_skill_->scan(text);
+  if (found != nullptr) found->insert(found->end(), o.signals.begin(), o.signals.end());
   drop_seen(o.signals, counted);
   feed(std::move(o.signals));
 
