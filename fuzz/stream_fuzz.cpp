@@ -25,7 +25,8 @@ void check_result(const ScanResult& r) {
 VANTREL_FUZZ_TARGET(stream) {
   vantrel_fuzz::Input in(data, size);
   const std::uint8_t shape = in.byte();
-  std::uint32_t seed = in.byte() | (static_cast<std::uint32_t>(in.byte()) << 8) | 1u;
+  const std::uint32_t seed_low = in.byte();
+  std::uint32_t seed = seed_low | (static_cast<std::uint32_t>(in.byte()) << 8) | 1u;
 
   StreamConfig c;
   c.gate_config = vantrel::make_gate_config({});
