@@ -18,67 +18,24 @@
 
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_data.h"
+#include "child_process.h"
 
 namespace {
 
-struct Child {
-  pid_t pid = -1;
-  int in = -1;   // its standard input
-  int out = -1;  // its standard output
-};
-
-Child spawn(const std::string& exe, const std::vector<std::string>& args) {
-  int in_pipe[2], out_pipe[2];
-  if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0) std::exit(1);
-  Child c;
-  c.pid = ::fork();
-  if (c.pid == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::dup2(out_pipe[1], 1);
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) ::close(fd);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(exe.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(exe.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  c.in = in_pipe[1];
-  c.out = out_pipe[0];
-  return c;
-}
-
-bool write_all(int fd, std::string_view s) {
-  while (!s.empty()) {
-    const ssize_t n = ::write(fd, s.data(), s.size());
-    if (n <= 0) return false;
-    s.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-long status_kb(pid_t pid, const char* field) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line)) {
-    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-  }
-  return -1;
-}
+using vantrel_bench::Child;
+using vantrel_bench::spawn;
+using vantrel_bench::status_kb;
+using vantrel_bench::write_all;
 
 // Waits for the child; its exit code and peak resident memory in kB.
 std::pair<int, long> reap(const Child& c) {
@@ -92,7 +49,8 @@ std::pair<int, long> reap(const Child& c) {
 
 // Reads the child's output until `lines` line feeds (or its end), calling
 // every_10k after every 10,000 lines.
-std::size_t drain(int fd, std::size_t lines, const std::function<void(std::size_t)>& every_10k = {}) {
+std::size_t drain(int fd, std::size_t lines,
+                  const std::function<void(std::size_t)>& every_10k = {}) {
   char buf[1 << 16];
   std::size_t seen = 0;
   while (seen < lines) {
@@ -140,9 +98,12 @@ class RequestMix {
     if (k == 501) return {"{" + id + ",\"text\":\"" + over_mib_ + "\",\"mode\":\"output\"}\n"};
     if (k % 100 == 7) return {"{" + id + ",\"text\":\"" + kib64_ + "\"}\n"};
     switch (k % 50) {  // two bad lines in every fifty
-      case 11: return bad(i);
-      case 37: return bad(i + 3);
-      default: break;
+      case 11:
+        return bad(i);
+      case 37:
+        return bad(i + 3);
+      default:
+        break;
     }
     const std::size_t len = 20 + (i * 7919) % 1980;
     std::string text = json_escaped(std::string_view(prose_).substr((i * 104729) % 900000, len));
@@ -155,14 +116,22 @@ class RequestMix {
  private:
   static Request bad(std::size_t i) {
     switch (i % 8) {
-      case 0: return {"not json at all\n"};
-      case 1: return {"{\"id\":\"b\",\"text\":42}\n"};
-      case 2: return {"{\"id\":\"b\",\"text\":\"x\",\"mode\":\"OUTPUT\"}\n"};
-      case 3: return {"{\"id\":\"b\"}\n"};
-      case 4: return {"{\"id\":\"b\",\"text\":\"unterminated\n"};
-      case 5: return {"   \t\n", false};
-      case 6: return {"{\"text\":\"a\",\"text\":\"b\"}\n"};
-      default: return {"[{\"text\":\"an array, not an object\"}]\n"};
+      case 0:
+        return {"not json at all\n"};
+      case 1:
+        return {"{\"id\":\"b\",\"text\":42}\n"};
+      case 2:
+        return {"{\"id\":\"b\",\"text\":\"x\",\"mode\":\"OUTPUT\"}\n"};
+      case 3:
+        return {"{\"id\":\"b\"}\n"};
+      case 4:
+        return {"{\"id\":\"b\",\"text\":\"unterminated\n"};
+      case 5:
+        return {"   \t\n", false};
+      case 6:
+        return {"{\"text\":\"a\",\"text\":\"b\"}\n"};
+      default:
+        return {"[{\"text\":\"an array, not an object\"}]\n"};
     }
   }
 
@@ -199,10 +168,14 @@ void soak_daemon(const std::string& exe, std::size_t requests) {
   const long rss_end = status_kb(d.pid, "VmRSS:");
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   const auto [code, peak] = reap(d);
-  std::printf("daemon: %zu requests (%zu responses expected, %zu received) in %.1f s, %.0f requests/s, exit %d\n",
-              requests, expected, got, secs, static_cast<double>(requests) / secs, code);
-  std::printf("daemon: RSS after 100k responses %ld kB, largest sampled %ld kB, at end %ld kB, peak %ld kB\n",
-              rss_at_100k, rss_max_sampled, rss_end, peak);
+  std::printf(
+      "daemon: %zu requests (%zu responses expected, %zu received) in %.1f s, %.0f requests/s, "
+      "exit %d\n",
+      requests, expected, got, secs, static_cast<double>(requests) / secs, code);
+  if (rss_at_100k > 0)
+    std::printf("daemon: RSS after 100k responses %ld kB, largest sampled %ld kB\n", rss_at_100k,
+                rss_max_sampled);
+  std::printf("daemon: RSS at end %ld kB, peak %ld kB\n", rss_end, peak);
 }
 
 void big_line_then_normal(const std::string& exe, std::size_t megabytes) {
@@ -215,16 +188,18 @@ void big_line_then_normal(const std::string& exe, std::size_t megabytes) {
     }
     write_all(d.in, "\"}\n");
     for (std::size_t i = 0; i < 1000; ++i) {
-      write_all(d.in, "{\"id\":\"n" + std::to_string(i) + "\",\"text\":\"" + prose.substr(i * 100, 200) +
-                          "\"}\n");
+      write_all(d.in, "{\"id\":\"n" + std::to_string(i) + "\",\"text\":\"" +
+                          prose.substr(i * 100, 200) + "\"}\n");
     }
   });
   const std::size_t got = drain(d.out, 1001);
   writer.join();
   const long rss_end = status_kb(d.pid, "VmRSS:");
   const auto [code, peak] = reap(d);
-  std::printf("daemon: one %zu MB line then 1,000 requests: %zu responses, RSS at end %ld kB, peak %ld kB, exit %d\n",
-              megabytes, got, rss_end, peak, code);
+  std::printf(
+      "daemon: one %zu MB line then 1,000 requests: %zu responses, RSS at end %ld kB, peak %ld kB, "
+      "exit %d\n",
+      megabytes, got, rss_end, peak, code);
 }
 
 void soak_stream(const std::string& exe, std::size_t bytes) {
@@ -258,9 +233,10 @@ void soak_stream(const std::string& exe, std::size_t bytes) {
   int status = 0;
   struct rusage usage {};
   ::wait4(s.pid, &status, 0, &usage);
-  std::printf("stream: %zu bytes in %.1f s (%.1f MB/s), %zu report lines, exit %d, peak RSS %ld kB\n",
-              written.load(), secs, static_cast<double>(written.load()) / secs / 1e6, reports,
-              WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss);
+  std::printf(
+      "stream: %zu bytes in %.1f s (%.1f MB/s), %zu report lines, exit %d, peak RSS %ld kB\n",
+      written.load(), secs, static_cast<double>(written.load()) / secs / 1e6, reports,
+      WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss);
 }
 
 }  // namespace
@@ -274,11 +250,16 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
-    if (a == "--requests" && has_value) requests = std::strtoull(argv[++i], nullptr, 10);
-    else if (a == "--stream-bytes" && has_value) stream_bytes = std::strtoull(argv[++i], nullptr, 10);
-    else if (a == "--big-line" && has_value) big_line_mb = std::strtoull(argv[++i], nullptr, 10);
-    else if (a == "--exe" && has_value) exe = argv[++i];
-    else if (a == "--only" && has_value) only = argv[++i];
+    if (a == "--requests" && has_value)
+      requests = std::strtoull(argv[++i], nullptr, 10);
+    else if (a == "--stream-bytes" && has_value)
+      stream_bytes = std::strtoull(argv[++i], nullptr, 10);
+    else if (a == "--big-line" && has_value)
+      big_line_mb = std::strtoull(argv[++i], nullptr, 10);
+    else if (a == "--exe" && has_value)
+      exe = argv[++i];
+    else if (a == "--only" && has_value)
+      only = argv[++i];
     else {
       std::fprintf(stderr, "unknown argument %s\n", a.c_str());
       return 2;

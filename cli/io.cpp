@@ -122,7 +122,8 @@ std::optional<std::string> read_terminal_line(int fd, std::size_t limit) {
 
 LineReader::LineReader(int fd, std::size_t max_piece, bool lone_cr_ends_line)
     : fd_(fd),
-      max_piece_(std::max<std::size_t>(max_piece, 4)), lone_cr_ends_line_(lone_cr_ends_line) {}
+      max_piece_(std::max<std::size_t>(max_piece, 4)),
+      lone_cr_ends_line_(lone_cr_ends_line) {}
 
 bool LineReader::fill() {
   if (pos_ > 0) {
@@ -182,9 +183,14 @@ LineReader::Status LineReader::next(std::string_view& piece) {
     if (line_length != std::string_view::npos && line_length <= max_piece_) {
       return hand_out(Status::Line, pos_ + line_length, pos_ + line_length + ending_length, piece);
     }
-    const std::size_t known = line_length != std::string_view::npos ? line_length
-                              : found != std::string_view::npos   ? found  // a carriage return, last so far
-                                                                   : pending.size();
+    // How long the line is known to be so far (up to a carriage return that
+    // is the last byte yet, when there is one).
+    std::size_t known = pending.size();
+    if (line_length != std::string_view::npos) {
+      known = line_length;
+    } else if (found != std::string_view::npos) {
+      known = found;
+    }
     if (known > max_piece_) {
       std::size_t cut = without_cut_character(pending.substr(0, max_piece_));
       if (cut == 0) cut = max_piece_;  // no character boundary near: bytes are invalid anyway

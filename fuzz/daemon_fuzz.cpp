@@ -35,7 +35,8 @@ VANTREL_FUZZ_TARGET(daemon) {
   static const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   static const int input = ::memfd_create("daemon-input", MFD_CLOEXEC);
   vantrel_fuzz::check(devnull >= 0 && input >= 0, "descriptors open");
-  vantrel_fuzz::check(::ftruncate(input, 0) == 0 && ::lseek(input, 0, SEEK_SET) == 0, "input reset");
+  vantrel_fuzz::check(::ftruncate(input, 0) == 0 && ::lseek(input, 0, SEEK_SET) == 0,
+                      "input reset");
   for (std::size_t done = 0; done < size;) {
     const ssize_t n = ::write(input, data + done, size - done);
     vantrel_fuzz::check(n > 0, "input written");

@@ -12,8 +12,7 @@
 #include <string_view>
 
 #ifdef VANTREL_FUZZ_REPLAY
-#define VANTREL_FUZZ_TARGET(name) \
-  int fuzz_##name(const std::uint8_t* data, std::size_t size)
+#define VANTREL_FUZZ_TARGET(name) int fuzz_##name(const std::uint8_t* data, std::size_t size)
 #else
 #define VANTREL_FUZZ_TARGET(name) \
   extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

@@ -13,7 +13,9 @@ namespace {
 using vantrel_core::PhraseMatch;
 using vantrel_fuzz::check;
 
-char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char fold(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool matches_at(std::string_view text, std::size_t at, std::string_view phrase) {
   if (phrase.size() > text.size() - at) return false;
@@ -23,8 +25,8 @@ bool matches_at(std::string_view text, std::size_t at, std::string_view phrase) 
   return true;
 }
 
-std::optional<PhraseMatch> naive_find(const std::vector<std::string>& phrases, std::string_view text,
-                                      std::size_t from) {
+std::optional<PhraseMatch> naive_find(const std::vector<std::string>& phrases,
+                                      std::string_view text, std::size_t from) {
   for (std::size_t at = from; at <= text.size(); ++at) {
     for (std::size_t p = 0; p < phrases.size(); ++p) {
       if (matches_at(text, at, phrases[p])) {
@@ -35,7 +37,8 @@ std::optional<PhraseMatch> naive_find(const std::vector<std::string>& phrases, s
   return std::nullopt;
 }
 
-std::vector<PhraseMatch> naive_find_all(const std::vector<std::string>& phrases, std::string_view text) {
+std::vector<PhraseMatch> naive_find_all(const std::vector<std::string>& phrases,
+                                        std::string_view text) {
   std::vector<PhraseMatch> out;
   std::optional<std::size_t> last_end;
   for (std::size_t at = 0; at <= text.size();) {

@@ -17,7 +17,9 @@ namespace {
 
 using vantrel_fuzz::check;
 
-bool same_double(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_double(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 void check_json_number(double v) {
   std::string out;
@@ -27,7 +29,8 @@ void check_json_number(double v) {
     return;
   }
   check(out.find_first_not_of("0123456789.-+e") == std::string::npos, "plain number characters");
-  check(out.find('.') != std::string::npos || out.find('e') != std::string::npos, "never a bare integer");
+  check(out.find('.') != std::string::npos || out.find('e') != std::string::npos,
+        "never a bare integer");
   check(same_double(std::strtod(out.c_str(), nullptr), v), "shortest form reads back exactly");
 }
 

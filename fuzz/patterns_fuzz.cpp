@@ -30,7 +30,8 @@ VANTREL_FUZZ_TARGET(patterns) {
   const std::string written = skill.image();
   std::vector<std::max_align_t> aligned(written.size() / sizeof(std::max_align_t) + 1);
   std::memcpy(aligned.data(), written.data(), written.size());
-  const std::span<const std::byte> image(reinterpret_cast<const std::byte*>(aligned.data()), written.size());
+  const std::span<const std::byte> image(reinterpret_cast<const std::byte*>(aligned.data()),
+                                         written.size());
   auto read = PatternSkill::from_image(image);
   check(read.has_value(), "the image of a loaded database reads back");
   check(read->db_hash() == skill.db_hash() && read->db_version() == skill.db_version(),

@@ -32,8 +32,10 @@ VANTREL_FUZZ_TARGET(profile) {
 
   for (ScanMode mode : {ScanMode::Input, ScanMode::Output, ScanMode::ToolCall}) {
     const ScorePrediction p = profile.predict(features, mode);
-    if (!std::isnan(p.probability)) check(p.probability >= 0 && p.probability <= 1, "probability range");
-    check(p.warn >= 0 && p.warn < p.block && p.block <= 1, "thresholds come from the validated table");
+    if (!std::isnan(p.probability))
+      check(p.probability >= 0 && p.probability <= 1, "probability range");
+    check(p.warn >= 0 && p.warn < p.block && p.block <= 1,
+          "thresholds come from the validated table");
   }
 
   // Through result assembly: a profile that was applied gave a number.

@@ -31,8 +31,8 @@ struct Target {
 };
 
 constexpr Target kTargets[] = {
-    {"scan", fuzz_scan},       {"daemon", fuzz_daemon},   {"patterns", fuzz_patterns},
-    {"profile", fuzz_profile}, {"stream", fuzz_stream},   {"matcher", fuzz_matcher},
+    {"scan", fuzz_scan},       {"daemon", fuzz_daemon}, {"patterns", fuzz_patterns},
+    {"profile", fuzz_profile}, {"stream", fuzz_stream}, {"matcher", fuzz_matcher},
     {"numbers", fuzz_numbers},
 };
 
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   }
   const std::string_view name = argv[1];
   const auto target = std::find_if(std::begin(kTargets), std::end(kTargets),
-                                    [&](const Target& t) { return t.name == name; });
+                                   [&](const Target& t) { return t.name == name; });
   if (target == std::end(kTargets)) {
     std::fprintf(stderr, "unknown target %s\n", argv[1]);
     return 2;

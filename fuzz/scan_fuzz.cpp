@@ -19,11 +19,13 @@ using vantrel_core::Scanner;
 using vantrel_fuzz::check;
 
 void check_result(const vantrel_core::ScanResult& r) {
-  check(r.signals.size() == r.evidence.size() || r.tier_reached == 0, "one evidence entry per signal");
+  check(r.signals.size() == r.evidence.size() || r.tier_reached == 0,
+        "one evidence entry per signal");
   if (r.posterior_prob && !std::isnan(*r.posterior_prob)) {
     check(*r.posterior_prob >= 0 && *r.posterior_prob <= 1, "posterior is a probability");
   }
-  if (r.normalized_text) check(vantrel_core::is_valid_utf8(*r.normalized_text), "normalized text is UTF-8");
+  if (r.normalized_text)
+    check(vantrel_core::is_valid_utf8(*r.normalized_text), "normalized text is UTF-8");
   const std::string json = vantrel::format_result_json(r);
   static simdjson::dom::parser parser;  // reused: a parser allocates on first use
   simdjson::dom::object obj;
@@ -42,8 +44,8 @@ VANTREL_FUZZ_TARGET(scan) {
     o.allow_threshold = 0.02;
     o.prior = 0.05;
     o.warning_mode = false;
-    auto s = Scanner::with_config_and_limits_and_additive_patterns(vantrel::make_gate_config(o),
-                                                                   vantrel_core::kMinInputLimit, std::nullopt);
+    auto s = Scanner::with_config_and_limits_and_additive_patterns(
+        vantrel::make_gate_config(o), vantrel_core::kMinInputLimit, std::nullopt);
     if (!s) vantrel_fuzz::fail("scanner builds");
     return std::move(s).value();
   }();
@@ -53,10 +55,18 @@ VANTREL_FUZZ_TARGET(scan) {
   const Scanner& scanner = (control & 0x80) != 0 ? small : front_end;
   const std::string_view text = in.rest();  // any bytes: ill-formed UTF-8 included
   switch (control % 4) {
-    case 0: check_result(scanner.scan(text)); break;
-    case 1: check_result(scanner.scan_output(text)); break;
-    case 2: check_result(scanner.scan_tool_call(text)); break;
-    default: check_result(scanner.scan_to_tier(text, 1)); break;
+    case 0:
+      check_result(scanner.scan(text));
+      break;
+    case 1:
+      check_result(scanner.scan_output(text));
+      break;
+    case 2:
+      check_result(scanner.scan_tool_call(text));
+      break;
+    default:
+      check_result(scanner.scan_to_tier(text, 1));
+      break;
   }
   return 0;
 }

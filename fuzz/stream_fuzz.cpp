@@ -47,7 +47,8 @@ VANTREL_FUZZ_TARGET(stream) {
     const std::string_view piece = in.take((seed >> 16) % 23);  // empty pieces too
     const std::size_t before = stream.buffer().size();
     const PushOutcome out = stream.push(piece);
-    if (threat_seen) check(out.kind == PushOutcome::Kind::NoScan, "nothing is scanned after a threat");
+    if (threat_seen)
+      check(out.kind == PushOutcome::Kind::NoScan, "nothing is scanned after a threat");
     check(out.kind == PushOutcome::Kind::NoScan || out.result.has_value(), "a scan has a result");
     if (out.result) check_result(*out.result);
     if (out.kind == PushOutcome::Kind::Threat) {

@@ -14,7 +14,9 @@ namespace vantrel_core {
 
 namespace {
 
-std::string os_error(int err) { return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"; }
+std::string os_error(int err) {
+  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
 
 // Closes the descriptor on every return path.
 class FileDescriptor {

@@ -62,7 +62,9 @@ std::vector<std::string> pieces(const std::string& input, std::size_t max_piece,
     }
     std::string item = (s == Status::Line ? "L:" : "P:") + std::string(piece);
     if (s == Status::Line) {
-      item += reader.ending() == Ending::LineFeed ? "\\n" : reader.ending() == Ending::CarriageReturn ? "\\r" : "$";
+      item += reader.ending() == Ending::LineFeed         ? "\\n"
+              : reader.ending() == Ending::CarriageReturn ? "\\r"
+                                                          : "$";
     }
     out.push_back(std::move(item));
   }
@@ -149,9 +151,12 @@ TEST(BoundedRead, OnlyTheBytesReadAreChecked) {
   };
   // The stop cuts a character: not an error, the text is over the limit.
   EXPECT_EQ(read_all("abcd\xE2\x82\xAC", 4), "abcd\xE2");
-  EXPECT_FALSE(read_all("ab\xFF" "cdef", 4));
+  EXPECT_FALSE(
+      read_all("ab\xFF"
+               "cdef",
+               4));
   EXPECT_EQ(read_all("abcdef\xFF", 4), "abcde");  // past the stop: never seen
-  EXPECT_FALSE(read_all("abc\xE2\x82", 10));       // cut by the end of input
+  EXPECT_FALSE(read_all("abc\xE2\x82", 10));      // cut by the end of input
 }
 
 TEST(TerminalLine, TrailingWhiteSpaceIsTrimmedHoweverLong) {
