@@ -5,10 +5,9 @@
 #include <string_view>
 
 #include "bench_data.h"
-#include "options.h"
-#include "report_json.h"
+#include "vantrel/json.h"
 #include "skills/normalize.h"
-#include "vantrel/scanner.h"
+#include "engine.h"
 
 namespace {
 
@@ -106,11 +105,11 @@ BENCHMARK(BM_NormalizeBase64Heavy);
 // One-shot `scan --json` cost for a 1 KB prompt, in process: the scan and the
 // JSON report line.
 void BM_ScanJson1KB(benchmark::State& state) {
-  const auto scanner = vantrel_core::Scanner::with_config(vantrel::make_gate_config({}));
+  const auto scanner = vantrel_core::Scanner::with_config(vantrel_core::GateConfig());
   const std::string text = vantrel_bench::english_prose(1024);
   for (auto _ : state) {
     const vantrel_core::ScanResult r = scanner.scan(text);
-    benchmark::DoNotOptimize(vantrel::format_result_json(r));
+    benchmark::DoNotOptimize(vantrel_core::format_result_json(r));
   }
 }
 BENCHMARK(BM_ScanJson1KB)->Unit(benchmark::kMicrosecond);
@@ -165,10 +164,10 @@ void BM_ScanHostileMebibyte(benchmark::State& state) {
       state.SetLabel("homoglyph prose");
       break;
   }
-  const auto scanner = vantrel_core::Scanner::with_config(vantrel::make_gate_config({}));
+  const auto scanner = vantrel_core::Scanner::with_config(vantrel_core::GateConfig());
   for (auto _ : state) {
     const vantrel_core::ScanResult r = scanner.scan(text);
-    benchmark::DoNotOptimize(vantrel::format_result_json(r));
+    benchmark::DoNotOptimize(vantrel_core::format_result_json(r));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(text.size()));

@@ -1,15 +1,14 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_data.h"
-#include "options.h"
-#include "vantrel/scanner.h"
-#include "vantrel/stream.h"
+#include "engine.h"
+#include "skills/stream.h"
 
 namespace {
 
 vantrel_core::StreamConfig stream_config() {
   vantrel_core::StreamConfig c;
-  c.gate_config = vantrel::make_gate_config({});
+  c.gate_config = vantrel_core::GateConfig();
   c.pattern_db_version = "bench";
   return c;
 }
@@ -59,7 +58,7 @@ BENCHMARK(BM_StreamLines);
 
 // A whole response checked at once (`scan --mode output`).
 void BM_ScanOutput(benchmark::State& state) {
-  const auto scanner = vantrel_core::Scanner::with_config(vantrel::make_gate_config({}));
+  const auto scanner = vantrel_core::Scanner::with_config(vantrel_core::GateConfig());
   const std::string text = vantrel_bench::english_prose(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) benchmark::DoNotOptimize(scanner.scan_output(text));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));

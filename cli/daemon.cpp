@@ -18,16 +18,16 @@
 
 #include <optional>
 #include <string_view>
+#include <variant>
 
 #include "io.h"
-#include "report_json.h"
 #include "scan_command.h"
+#include "strict_json.h"
+#include "vantrel/json.h"
+#include "vantrel/scanner.h"
 #include "vantrel/text.h"
 
 namespace vantrel {
-
-using vantrel_core::Scanner;
-using vantrel_core::ScanMode;
 
 std::string format_stdin_error(std::string_view id, std::string_view message) {
   return "{\"id\":\"" + escape_json_string(id) + "\",\"error\":\"" + escape_json_string(message) +
@@ -58,26 +58,24 @@ class RequestParser {
     }
     simdjson::dom::object obj;
     if (doc.get_object().get(obj) != simdjson::SUCCESS) return std::nullopt;
+    // A repeated member could be read one way here and another way by a
+    // component in front of us; refuse it.
+    if (vantrel_core::strict_json::repeats_key(obj, {"id", "text", "mode", "patterns"}))
+      return std::nullopt;
     StdinScanRequest req;
-    bool seen[4] = {false, false, false, false};
     for (auto field : obj) {
       std::optional<std::string_view>* slot;
-      int index;
       if (field.key == "id") {
-        slot = &req.id, index = 0;
+        slot = &req.id;
       } else if (field.key == "text") {
-        slot = &req.text, index = 1;
+        slot = &req.text;
       } else if (field.key == "mode") {
-        slot = &req.mode, index = 2;
+        slot = &req.mode;
       } else if (field.key == "patterns") {
-        slot = &req.patterns, index = 3;
+        slot = &req.patterns;
       } else {
         continue;
       }
-      // A repeated member could be read one way here and another way by a
-      // component in front of us; refuse it.
-      if (seen[index]) return std::nullopt;
-      seen[index] = true;
       if (field.value.is_null()) continue;
       std::string_view value;
       if (field.value.get_string().get(value) != simdjson::SUCCESS) return std::nullopt;
@@ -97,9 +95,7 @@ class ResponseWriter {
   ResponseWriter() { buf_.reserve(kCapacity); }
 
   // Writes one response line and flushes; false when the output failed.
-  bool respond(std::string_view line) {
-    return append(line) && append("\n") && flush();
-  }
+  bool respond(std::string_view line) { return append(line) && append("\n") && flush(); }
 
  private:
   static constexpr std::size_t kCapacity = 8192;
@@ -125,25 +121,67 @@ class ResponseWriter {
   std::string buf_;
 };
 
+// The request handler: one scanner for the life of the process, built at
+// start-up when a pattern file is named, else by the first request that
+// needs it (a failed build is retried by the next one).
+class Daemon {
+ public:
+  Daemon(const ScanOptions& options, std::optional<std::string> patterns_path)
+      : options_(options), patterns_path_(std::move(patterns_path)) {}
+
+  // Builds the scanner now. On failure, the load error's display text.
+  std::optional<std::string> build_scanner() {
+    auto built = scanner_with_optional_patterns(options_, patterns_path_);
+    if (!built) return std::move(built).error();
+    scanner_.emplace(std::move(built).value());
+    return std::nullopt;
+  }
+
+  // The response line, without its line feed, to one non-blank request line.
+  std::string handle_request(std::string_view line) {
+    const std::optional<StdinScanRequest> req = parser_.parse(line);
+    if (!req) return format_stdin_error("", "invalid request JSON");
+    const std::string_view id = req->id.value_or("");
+    if (!req->text) return format_stdin_error(id, "missing 'text' field");
+    ScanMode mode = options_.mode;
+    if (req->mode) {
+      auto parsed = parse_scan_mode(*req->mode);
+      if (auto* message = std::get_if<std::string>(&parsed))
+        return format_stdin_error(id, *message);
+      mode = std::get<ScanMode>(parsed);
+    }
+    if (req->patterns) {
+      write_stderr(
+          "Warning: per-request 'patterns' field is ignored; use --patterns flag at startup\n");
+    }
+    if (!scanner_) {
+      if (auto failure = build_scanner())
+        return format_stdin_error(id, "failed to load patterns: " + *failure);
+    }
+    return "{\"id\":\"" + escape_json_string(id) +
+           "\",\"result\":" + format_result_json(scanner_->scan(*req->text, mode)) + "}";
+  }
+
+ private:
+  const ScanOptions& options_;
+  std::optional<std::string> patterns_path_;
+  std::optional<Scanner> scanner_;
+  RequestParser parser_;
+};
+
 }  // namespace
 
 int run_daemon(const std::optional<std::string>& patterns_path, const ScanOptions& options) {
-  ResponseWriter out;
-  // The one scanner this process serves with, built once; a failed build is
-  // retried on the next request.
-  std::optional<Scanner> scanner;
-  const std::optional<std::string> path =
-      patterns_path && !patterns_path->empty() ? patterns_path : std::nullopt;
-  if (path) {
-    auto built = scanner_with_optional_patterns(options, path);
-    if (!built) {
-      write_stderr("Error loading patterns: " + built.error() + "\n");
+  const bool has_path = patterns_path && !patterns_path->empty();
+  Daemon daemon(options, has_path ? patterns_path : std::nullopt);
+  if (has_path) {
+    if (auto failure = daemon.build_scanner()) {
+      write_stderr("Error loading patterns: " + *failure + "\n");
       return 2;
     }
-    scanner.emplace(std::move(built).value());
   }
 
-  RequestParser parser;
+  ResponseWriter out;
   LineReader reader;
   std::string_view line;
   for (;;) {
@@ -154,50 +192,7 @@ int run_daemon(const std::optional<std::string>& patterns_path, const ScanOption
       return 2;
     }
     if (vantrel_core::is_blank(line)) continue;
-
-    std::string response;
-    const std::optional<StdinScanRequest> req = parser.parse(line);
-    if (!req) {
-      response = format_stdin_error("", "invalid request JSON");
-    } else {
-      const std::string_view id = req->id.value_or("");
-      std::optional<ScanMode> mode = options.mode;
-      if (!req->text) {
-        response = format_stdin_error(id, "missing 'text' field");
-        mode.reset();
-      } else if (req->mode) {
-        if (*req->mode == "input") {
-          mode = ScanMode::Input;
-        } else if (*req->mode == "output") {
-          mode = ScanMode::Output;
-        } else {
-          response = format_stdin_error(
-              id, "Invalid mode '" + std::string(*req->mode) + "'. Use 'input' or 'output'.");
-          mode.reset();
-        }
-      }
-      if (mode) {
-        if (req->patterns) {
-          write_stderr(
-              "Warning: per-request 'patterns' field is ignored; use --patterns flag at startup\n");
-        }
-        if (!scanner) {
-          auto built = scanner_with_optional_patterns(options, path);
-          if (built) {
-            scanner.emplace(std::move(built).value());
-          } else {
-            response = format_stdin_error(id, "failed to load patterns: " + built.error());
-          }
-        }
-        if (scanner) {
-          const auto result = *mode == ScanMode::Output ? scanner->scan_output(*req->text)
-                                                        : scanner->scan(*req->text);
-          response = "{\"id\":\"" + escape_json_string(id) + "\",\"result\":" +
-                     format_result_json(result) + "}";
-        }
-      }
-    }
-    if (!out.respond(response)) {
+    if (!out.respond(daemon.handle_request(line))) {
       write_stderr("Error writing daemon response\n");
       return 2;
     }

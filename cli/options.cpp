@@ -6,7 +6,6 @@
 
 namespace vantrel {
 
-using vantrel_core::GateConfig;
 using vantrel_core::ScanMode;
 
 std::variant<ScanMode, std::string> parse_scan_mode(std::string_view text) {
@@ -25,7 +24,9 @@ bool iequals(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool matches_decimal_grammar(std::string_view s) {
   std::size_t i = 0;
@@ -62,30 +63,31 @@ std::optional<double> parse_float(std::string_view text) {
 
 GateConfig make_gate_config(const ScanOptions& o) {
   GateConfig c;
-  c.low_start_prob = 0.3;
-  c.medium_start_prob = 0.4;
-  c.high_start_prob = 0.5;
-  c.critical_start_prob = 0.6;
-  c.warn_prob = 0.3;
-  c.block_prob = 0.6;
   c.block_threshold = o.block_threshold;
   c.allow_threshold = o.allow_threshold;
   c.prior = o.prior;
-  c.max_likelihood_ratio = 2000.0;
-  c.toolcall_lr_cap = 1500.0;
-  c.heuristic_discount = 0.4;
-  c.obfuscation_lr_cap = 12.0;
-  c.obfuscation_log_budget = 3.0;
-  c.reinforcement_base_log = 0.0;
-  c.reinforcement_step_log = 0.0;
-  c.reinforcement_max_log = 0.0;
-  c.score_v2_enabled = true;
   c.warning_mode_enabled = o.warning_mode;
-  c.correlation_dedup_enabled = true;
   return c;
 }
 
+ScannerOptions make_scanner_options(const ScanOptions& options,
+                                    const std::optional<std::string>& patterns_path) {
+  ScannerOptions s;
+  s.gate = make_gate_config(options);
+  s.patterns_file = patterns_path;
+  s.search_pattern_files = true;
+  s.read_profile_environment = true;
+  return s;
+}
+
 namespace {
+
+// A preset sets the thresholds and the prior only.
+void apply_preset(const ScannerOptions& preset, ScanOptions& o) {
+  o.block_threshold = preset.gate.block_threshold;
+  o.allow_threshold = preset.gate.allow_threshold;
+  o.prior = preset.gate.prior;
+}
 
 // Options both commands share. Returns true when `arg` was one of them;
 // `error` is set when its value is missing or malformed.
@@ -112,13 +114,9 @@ bool parse_shared_option(const std::vector<std::string>& args, std::size_t& i, S
   } else if (a == "-q" || a == "--quiet") {
     quiet = true;
   } else if (a == "--high-security") {
-    o.block_threshold = 0.8;
-    o.allow_threshold = 0.02;
-    o.prior = 0.05;
+    apply_preset(ScannerOptions::high_security(), o);
   } else if (a == "--low-latency") {
-    o.block_threshold = 0.95;
-    o.allow_threshold = 0.2;
-    o.prior = 0.01;
+    apply_preset(ScannerOptions::low_latency(), o);
   } else if (a == "--block-threshold") {
     take_float("--block-threshold requires a value", "Invalid block threshold", o.block_threshold);
   } else if (a == "--allow-threshold") {

@@ -8,18 +8,19 @@
 #include <variant>
 #include <vector>
 
-#include "vantrel/config.h"
+#include "vantrel/options.h"
 #include "vantrel/result.h"
 
 namespace vantrel {
 
-// Thresholds, mode and warning switch shared by the one-shot scan and the daemon.
+// Thresholds, mode and warning switch shared by the one-shot scan and the
+// daemon; the defaults are the library's.
 struct ScanOptions {
-  double block_threshold = 0.9;
-  double allow_threshold = 0.1;
-  double prior = 0.01;
+  double block_threshold = GateConfig().block_threshold;
+  double allow_threshold = GateConfig().allow_threshold;
+  double prior = GateConfig().prior;
   vantrel_core::ScanMode mode = vantrel_core::ScanMode::Input;
-  bool warning_mode = true;
+  bool warning_mode = GateConfig().warning_mode_enabled;
 };
 
 struct ScanArgs {
@@ -58,7 +59,14 @@ std::variant<vantrel_core::ScanMode, std::string> parse_scan_mode(std::string_vi
 // infinity, nan in any case. No whitespace, separators or hex.
 std::optional<double> parse_float(std::string_view text);
 
-// The configuration every scanner of this program uses.
-vantrel_core::GateConfig make_gate_config(const ScanOptions& options);
+// The gate configuration these options select: the library's defaults with
+// the thresholds, prior and warning switch of the command line.
+GateConfig make_gate_config(const ScanOptions& options);
+
+// What every scanner of this program is built from: make_gate_config, the
+// pattern file of --patterns, and the pattern-file search and profile
+// variables a library caller gets only when asking.
+ScannerOptions make_scanner_options(const ScanOptions& options,
+                                    const std::optional<std::string>& patterns_path);
 
 }  // namespace vantrel

@@ -5,18 +5,15 @@
 #include "daemon.h"
 #include "io.h"
 #include "report_human.h"
-#include "report_json.h"
+#include "vantrel/json.h"
 #include "vantrel/text.h"
 
 namespace vantrel {
 
-using vantrel_core::Scanner;
-
-vantrel_core::Expected<Scanner, std::string> scanner_with_optional_patterns(
+Expected<Scanner, std::string> scanner_with_optional_patterns(
     const ScanOptions& options, const std::optional<std::string>& patterns_path) {
-  auto scanner = Scanner::with_config_and_limits_and_additive_patterns(
-      make_gate_config(options), vantrel_core::kDefaultInputLimit, patterns_path);
-  if (!scanner) return vantrel_core::Unexpected{scanner.error().display()};
+  auto scanner = Scanner::create(make_scanner_options(options, patterns_path));
+  if (!scanner) return Unexpected{std::move(scanner.error().short_message)};
   return std::move(scanner).value();
 }
 
@@ -44,9 +41,7 @@ int cmd_scan(const ScanArgs& args) {
     write_stderr("Error loading patterns: " + scanner.error() + "\n");
     return 2;
   }
-  const vantrel_core::ScanResult result = args.options.mode == vantrel_core::ScanMode::Output
-                                              ? scanner->scan_output(text)
-                                              : scanner->scan(text);
+  const ScanResult result = scanner->scan(text, args.options.mode);
   if (!args.quiet) {
     std::string out = args.json ? format_result_json(result) + "\n" : format_scan_report(result);
     if (!write_stdout(out)) {

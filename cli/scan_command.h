@@ -5,14 +5,13 @@
 #include <string>
 
 #include "options.h"
-#include "vantrel/expected.h"
 #include "vantrel/scanner.h"
 
 namespace vantrel {
 
 // The scanner for these options, with the file's records added when a path is
 // given; the error is the load error's display text.
-vantrel_core::Expected<vantrel_core::Scanner, std::string> scanner_with_optional_patterns(
+Expected<Scanner, std::string> scanner_with_optional_patterns(
     const ScanOptions& options, const std::optional<std::string>& patterns_path);
 
 // Runs the one-shot scan (or the daemon with --stdin); returns the exit code.

@@ -4,14 +4,10 @@
 
 #include "io.h"
 #include "report_human.h"
-#include "report_json.h"
+#include "vantrel/json.h"
 #include "vantrel/scanner.h"
-#include "vantrel/stream.h"
 
 namespace vantrel {
-
-using vantrel_core::PushOutcome;
-using vantrel_core::ScanResult;
 
 namespace {
 
@@ -23,19 +19,9 @@ std::string threat_report(const ScanResult& r, bool json) {
 
 int cmd_stream(const StreamArgs& args) {
   // The scanner only supplies the database identity and the configuration;
-  // the stream scanner does the scanning.
-  const vantrel_core::GateConfig config = make_gate_config(args.options);
-  const auto scanner = vantrel_core::Scanner::with_config(config);
-  vantrel_core::StreamConfig stream_config;
-  stream_config.pattern_db_version = scanner.pattern_db_version();
-  stream_config.gate_config = scanner.config();
-  stream_config.pattern_db_hash = scanner.pattern_db_hash();
-  stream_config.min_scan_bytes = 32;
-  stream_config.max_buffer_bytes = 4096;
-  stream_config.overlap_bytes = 100;
-  stream_config.early_termination_log_odds = 2.0;
-  stream_config.scan_on_sentence_end = true;
-  auto stream = vantrel_core::StreamScanner::with_config(std::move(stream_config));
+  // the stream does the scanning. Without a pattern file it cannot fail.
+  const Scanner scanner = Scanner::create(make_scanner_options(args.options, std::nullopt)).value();
+  Stream stream = scanner.stream();
 
   // Every report is written as soon as it is made, so a consumer sees a
   // threat before this process exits.
@@ -81,7 +67,7 @@ int cmd_stream(const StreamArgs& args) {
     if (status == LineReader::Status::End) break;
   }
 
-  const ScanResult final_result = std::move(stream).finish();
+  const ScanResult final_result = *stream.finish();
   if (!final_result.safe) {
     if (!print(threat_report(final_result, args.json))) return 2;
     return args.exit_on_threat ? 1 : 0;

@@ -10,7 +10,7 @@
 
 #include "fuzz_target.h"
 #include "options.h"
-#include "report_json.h"
+#include "vantrel/json.h"
 #include "vantrel/text.h"
 
 namespace {
@@ -23,7 +23,7 @@ bool same_double(double a, double b) {
 
 void check_json_number(double v) {
   std::string out;
-  vantrel::append_json_number(out, v);
+  vantrel_core::append_json_number(out, v);
   if (!std::isfinite(v)) {
     check(out == "null", "non-finite numbers are null");
     return;

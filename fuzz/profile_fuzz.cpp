@@ -6,7 +6,6 @@
 
 #include "fuzz_target.h"
 #include "gate.h"
-#include "options.h"
 #include "scan_state.h"
 #include "score_profile.h"
 
@@ -39,7 +38,7 @@ VANTREL_FUZZ_TARGET(profile) {
   }
 
   // Through result assembly: a profile that was applied gave a number.
-  static const GateConfig config = vantrel::make_gate_config({});
+  static const GateConfig config;  // the command line's
   ScanState state(BayesianGate(config), "Some INPUT text 123 !!", ScanMode::Input, std::nullopt, 0);
   SkillOutput out;
   out.signals.emplace_back("pattern", "prompt_injection", "probe", 1.0 + posterior_byte * 10.0);

@@ -7,10 +7,9 @@
 #include <string>
 
 #include "fuzz_target.h"
-#include "options.h"
+#include "engine.h"
 #include "report_human.h"
-#include "report_json.h"
-#include "vantrel/scanner.h"
+#include "vantrel/json.h"
 #include "vantrel/text.h"
 
 namespace {
@@ -26,7 +25,7 @@ void check_result(const vantrel_core::ScanResult& r) {
   }
   if (r.normalized_text)
     check(vantrel_core::is_valid_utf8(*r.normalized_text), "normalized text is UTF-8");
-  const std::string json = vantrel::format_result_json(r);
+  const std::string json = vantrel_core::format_result_json(r);
   static simdjson::dom::parser parser;  // reused: a parser allocates on first use
   simdjson::dom::object obj;
   check(parser.parse(json).get(obj) == simdjson::SUCCESS, "JSON report parses as one object");
@@ -37,15 +36,15 @@ void check_result(const vantrel_core::ScanResult& r) {
 }  // namespace
 
 VANTREL_FUZZ_TARGET(scan) {
-  static const Scanner front_end = Scanner::with_config(vantrel::make_gate_config({}));
+  static const Scanner front_end = Scanner::with_config(vantrel_core::GateConfig());
   static const Scanner small = [] {
-    vantrel::ScanOptions o;
-    o.block_threshold = 0.8;
-    o.allow_threshold = 0.02;
-    o.prior = 0.05;
-    o.warning_mode = false;
+    vantrel_core::GateConfig high_security;
+    high_security.block_threshold = 0.8;
+    high_security.allow_threshold = 0.02;
+    high_security.prior = 0.05;
+    high_security.warning_mode_enabled = false;
     auto s = Scanner::with_config_and_limits_and_additive_patterns(
-        vantrel::make_gate_config(o), vantrel_core::kMinInputLimit, std::nullopt);
+        high_security, vantrel_core::kMinInputLimit, std::nullopt);
     if (!s) vantrel_fuzz::fail("scanner builds");
     return std::move(s).value();
   }();

@@ -5,8 +5,7 @@
 #include <algorithm>
 
 #include "fuzz_target.h"
-#include "options.h"
-#include "vantrel/stream.h"
+#include "skills/stream.h"
 #include "vantrel/text.h"
 
 namespace {
@@ -29,7 +28,6 @@ VANTREL_FUZZ_TARGET(stream) {
   std::uint32_t seed = seed_low | (static_cast<std::uint32_t>(in.byte()) << 8) | 1u;
 
   StreamConfig c;
-  c.gate_config = vantrel::make_gate_config({});
   if ((shape & 1) != 0) {  // small numbers reach every cut and scan point quickly
     constexpr std::size_t kMin[] = {0, 1, 5, 32};
     constexpr std::size_t kMax[] = {1, 16, 64, 300};

@@ -35,12 +35,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine.h"
 #include "jsonl.h"
 #include "metrics.h"
-#include "options.h"
 #include "pattern_source.h"
 #include "probability.h"
-#include "vantrel/scanner.h"
 
 namespace {
 
@@ -338,7 +337,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const EvidenceNamer namer(std::move(naming_patterns).value());
-  const vantrel_core::GateConfig config = vantrel::make_gate_config({});
+  const vantrel_core::GateConfig config;
   const auto scanner = vantrel_core::Scanner::with_pattern_skill(
       config, vantrel_core::kDefaultInputLimit,
       std::make_unique<vantrel_core::PatternSkill>(std::move(scanner_patterns).value()));

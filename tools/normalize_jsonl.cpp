@@ -8,7 +8,7 @@
 #include <string>
 
 #include "jsonl.h"
-#include "report_json.h"
+#include "vantrel/json.h"
 #include "skills/normalize.h"
 
 int main(int argc, char** argv) {
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string stem = vantrel_tools::file_stem(argv[i]);
     ok &= vantrel_tools::read_labelled_jsonl(argv[i], [&](vantrel_tools::LabelledText&& t) {
-      using vantrel::escape_json_string;
+      using vantrel_core::escape_json_string;
       const bool mine = vantrel_tools::in_split(t.text, vantrel_tools::Split::Mine);
       const std::string norm = *normalizer.scan(t.text).normalized_text;
       std::printf(R"({"id":"%s:%zu","kind":"%s","label":"%s","lang":"%s","mine":%s,"norm":"%s"})"

@@ -1,12 +1,15 @@
 // Scanner construction and the scan pipelines: size check, the engine's own
 // raw-entropy evidence, the two tiers with the early exit between them, and the
 // output and tool-call scans.
+#include "engine.h"
+
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <string>
 
 #include "probability.h"
 #include "scan_state.h"
-#include "well_formed_text.h"
 #include "score_profile.h"
 #include "skills/entropy.h"
 #include "skills/normalize.h"
@@ -14,14 +17,37 @@
 #include "skills/pattern.h"
 #include "skills/stats.h"
 #include "skills/toolcall.h"
-#include "vantrel/scanner.h"
 #include "vantrel/text.h"
+#include "well_formed_text.h"
 
 namespace vantrel_core {
 
 namespace {
 
+// Posterior from which the legacy verdict (calibrated path off) calls a text unsafe.
 constexpr double kLegacyCutoff = 0.5;
+
+// Share of invisible characters from which the normalization skill reports them.
+constexpr double kInvisibleRatioThreshold = 0.05;
+
+// The entropy skill's settings: texts of kEntropyMinLength bytes or more give
+// evidence from kEntropyElevatedBits bits per byte (ratio kEntropyElevatedRatio)
+// and from kEntropyHighBits (ratio kEntropyHighRatio).
+constexpr double kEntropyElevatedBits = 4.5;
+constexpr double kEntropyHighBits = 5.0;
+constexpr std::size_t kEntropyMinLength = 16;
+constexpr double kEntropyElevatedRatio = 10.0;
+constexpr double kEntropyHighRatio = 25.0;
+
+// The engine's own evidence from the raw text's byte entropy: the first step
+// the entropy reaches gives its ratio. Texts shorter than kRawEntropyMinLength
+// bytes give none.
+struct RawEntropyStep {
+  double min_bits;
+  double ratio;
+};
+constexpr std::array<RawEntropyStep, 3> kRawEntropySteps = {{{5.2, 30}, {4.8, 18}, {4.4, 6}}};
+constexpr std::size_t kRawEntropyMinLength = 16;
 
 // An environment variable's value; unset and non-UTF-8 values count as unset.
 std::optional<std::string> env_var(const char* name) {
@@ -32,12 +58,9 @@ std::optional<std::string> env_var(const char* name) {
   return s;
 }
 
-struct ProfileSelection {
-  std::unique_ptr<ScoreProfile> profile;
-  std::optional<std::string> warning;
-};
+}  // namespace
 
-ProfileSelection select_score_profile() {
+ProfileSelection select_score_profile_from_environment() {
   ProfileSelection sel;
   if (auto disable = env_var("VANTREL_SCORE_V2_DISABLE_PROFILE")) {
     const std::string& v = *disable;
@@ -61,8 +84,6 @@ ProfileSelection select_score_profile() {
   return sel;
 }
 
-}  // namespace
-
 Scanner::Scanner() = default;
 Scanner::Scanner(Scanner&&) noexcept = default;
 Scanner& Scanner::operator=(Scanner&&) noexcept = default;
@@ -72,19 +93,28 @@ const GateConfig& Scanner::config() const { return fresh_gate_->config(); }
 
 Scanner Scanner::with_pattern_skill(const GateConfig& config, std::size_t max_input_bytes,
                                     std::unique_ptr<PatternSkill> patterns) {
+  return with_pattern_skill_and_profile(config, max_input_bytes, std::move(patterns),
+                                        select_score_profile_from_environment());
+}
+
+Scanner Scanner::with_pattern_skill_and_profile(const GateConfig& config,
+                                                std::size_t max_input_bytes,
+                                                std::unique_ptr<PatternSkill> patterns,
+                                                ProfileSelection profile) {
   Scanner s;
   s.pattern_db_version_ = patterns->db_version();
   s.pattern_db_hash_ = patterns->db_hash();
-  ProfileSelection sel = select_score_profile();
-  s.score_profile_ = std::move(sel.profile);
-  s.score_profile_warning_ = std::move(sel.warning);
-  s.first_tier_.push_back(std::make_unique<NormalizationSkill>(0.05));
+  s.score_profile_ = std::move(profile.profile);
+  s.score_profile_warning_ = std::move(profile.warning);
+  s.first_tier_.push_back(std::make_unique<NormalizationSkill>(kInvisibleRatioThreshold));
   s.second_tier_.push_back(std::move(patterns));
-  s.second_tier_.push_back(std::make_unique<EntropySkill>(4.5, 5.0, 16, 10.0, 25.0));
+  s.second_tier_.push_back(std::make_unique<EntropySkill>(kEntropyElevatedBits, kEntropyHighBits,
+                                                          kEntropyMinLength, kEntropyElevatedRatio,
+                                                          kEntropyHighRatio));
   s.second_tier_.push_back(std::make_unique<StatsSkill>());
   s.toolcall_skill_ = std::make_unique<ToolCallSkill>();
   s.output_skill_ = std::make_unique<OutputSkill>();
-  s.output_normalizer_ = std::make_unique<NormalizationSkill>(0.05);
+  s.output_normalizer_ = std::make_unique<NormalizationSkill>(kInvisibleRatioThreshold);
   s.fresh_gate_ = std::make_unique<BayesianGate>(config);
   s.max_input_bytes_ = max_input_bytes > kMinInputLimit ? max_input_bytes : kMinInputLimit;
   return s;
@@ -118,17 +148,11 @@ void add_raw_entropy(ScanState& state, std::string_view text) {
   }
   const double h = byte_entropy(text);
   state.set_raw_entropy(h);
-  if (text.size() < 16 || !(h > 0)) return;
-  double ratio;
-  if (h >= 5.2) {
-    ratio = 30;
-  } else if (h >= 4.8) {
-    ratio = 18;
-  } else if (h >= 4.4) {
-    ratio = 6;
-  } else {
-    return;
-  }
+  if (text.size() < kRawEntropyMinLength || !(h > 0)) return;
+  const auto step = std::find_if(kRawEntropySteps.begin(), kRawEntropySteps.end(),
+                                 [h](const RawEntropyStep& s) { return h >= s.min_bits; });
+  if (step == kRawEntropySteps.end()) return;
+  const double ratio = step->ratio;
   std::string desc = "Raw entropy ";
   append_fixed(desc, h, 2);
   desc += " bits/char";
@@ -218,12 +242,9 @@ ScanResult Scanner::size_error(ThreatType threat_type) const {
   r.confidence = 1.0;
   r.latency_ms = 0.0;
   if (config().score_v2_enabled) {
-    constexpr double kOddsOfMaxProbability = 1000799917193442.5;
-    double ratio = kOddsOfMaxProbability / odds(config().prior);
-    if (ratio < 1e-15) ratio = 1e-15;
-    if (ratio > 1e15) ratio = 1e15;
+    // Certainty, as far as the clamped probabilities reach, against the prior.
     r.posterior_prob = 1.0;
-    r.effective_lr = ratio;
+    r.effective_lr = effective_likelihood_ratio(1.0, config().prior);
     r.thresholds_used = configured_thresholds(config());
     r.disposition = Disposition::Block;
     r.severity = Severity::Critical;

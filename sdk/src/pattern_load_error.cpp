@@ -1,9 +1,10 @@
-#include "vantrel/pattern_load_error.h"
+#include "pattern_load_error.h"
 
 namespace vantrel_core {
 
 std::string PatternLoadError::display() const {
-  std::string out = kind == Kind::IoError ? "Failed to read patterns file: " : "Failed to parse patterns JSON: ";
+  std::string out =
+      kind == Kind::IoError ? "Failed to read patterns file: " : "Failed to parse patterns JSON: ";
   out += message;
   return out;
 }

@@ -8,6 +8,7 @@
 
 #include "file_io.h"
 #include "probability.h"
+#include "strict_json.h"
 #include "utf8.h"
 #include "vantrel/text.h"
 
@@ -45,83 +46,6 @@ constexpr std::string_view kProfileVersion = "score_v2_profile/v1";
 constexpr std::string_view kModelType = "elastic_net_logistic";
 constexpr std::string_view kFeatureSchemaVersion = "score_v2_signal_features_v1";
 constexpr ModeThreshold kDefaultThresholds{0.3, 0.6};
-
-// ---- JSON text --------------------------------------------------------------
-
-bool is_number_char(char c) {
-  return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
-}
-
-// The parser rejects integer literals wider than 64 bits, but a profile may
-// write any integer. Appending ".0" to each integer literal of 20 or more
-// digits makes it a fraction, which parses to the nearest double (the same
-// value a 64-bit integer would convert to). Strings are left untouched, and
-// a literal that was invalid stays invalid.
-std::string widen_long_integers(std::string_view json) {
-  std::string out;
-  out.reserve(json.size() + 64);
-  bool in_string = false;
-  std::size_t i = 0;
-  while (i < json.size()) {
-    const char c = json[i];
-    if (in_string) {
-      out += c;
-      ++i;
-      if (c == '\\' && i < json.size()) {
-        out += json[i];
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      in_string = true;
-      out += c;
-      ++i;
-      continue;
-    }
-    if (c == '-' || (c >= '0' && c <= '9')) {
-      std::size_t j = i;
-      while (j < json.size() && is_number_char(json[j])) ++j;
-      const std::string_view token = json.substr(i, j - i);
-      out += token;
-      const std::size_t first_digit = token.front() == '-' ? 1 : 0;
-      const std::string_view digits = token.substr(first_digit);
-      const bool integer =
-          std::all_of(digits.begin(), digits.end(), [](char d) { return d >= '0' && d <= '9'; });
-      if (integer && digits.size() >= 20) out += ".0";
-      i = j;
-      continue;
-    }
-    out += c;
-    ++i;
-  }
-  return out;
-}
-
-// True when any object anywhere in the document repeats a key. `keys` is
-// scratch space reused across objects. Depth is bounded by the parser's
-// nesting limit.
-bool has_repeated_key(dom::element e, std::vector<std::string_view>& keys) {
-  dom::array arr;
-  if (e.get_array().get(arr) == simdjson::SUCCESS) {
-    for (dom::element child : arr) {
-      if (has_repeated_key(child, keys)) return true;
-    }
-    return false;
-  }
-  dom::object obj;
-  if (e.get_object().get(obj) != simdjson::SUCCESS) return false;
-  keys.clear();
-  for (dom::key_value_pair field : obj) keys.push_back(field.key);
-  std::sort(keys.begin(), keys.end());
-  if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) return true;
-  for (dom::key_value_pair field : obj) {
-    if (has_repeated_key(field.value, keys)) return true;
-  }
-  return false;
-}
 
 // ---- Typed members (false = structurally wrong) ----------------------------
 
@@ -337,17 +261,13 @@ Expected<ScoreProfile, std::string> ScoreProfile::load(const std::string& path) 
 }
 
 Expected<ScoreProfile, std::string> ScoreProfile::parse(std::string_view json) {
+  // A profile may write any integer; a repeated key anywhere is refused.
   dom::parser parser;
   dom::element root;
-  auto err = parser.parse(json.data(), json.size()).get(root);
-  if (err == simdjson::NUMBER_ERROR) {
-    const std::string widened = widen_long_integers(json);
-    err = parser.parse(widened.data(), widened.size()).get(root);
+  if (strict_json::parse(parser, json, root) != simdjson::SUCCESS ||
+      strict_json::repeats_key_anywhere(root)) {
+    return Unexpected{std::string(kParseError)};
   }
-  if (err != simdjson::SUCCESS) return Unexpected{std::string(kParseError)};
-
-  std::vector<std::string_view> scratch;
-  if (has_repeated_key(root, scratch)) return Unexpected{std::string(kParseError)};
 
   ScoreProfile profile;
   if (!read_profile(root, profile)) return Unexpected{std::string(kParseError)};

@@ -19,6 +19,7 @@
 namespace vantrel_test {
 
 std::string vantrel_exe() { return VANTREL_EXE; }
+std::string patterns_tool_exe() { return VANTREL_PATTERNS_EXE; }
 
 namespace {
 
@@ -50,7 +51,7 @@ RunResult run_vantrel(const std::vector<std::string>& args, const RunOptions& op
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::string exe = vantrel_exe();
+  std::string exe = options.exe.value_or(vantrel_exe());
   std::vector<std::string> argv_strings = {exe};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;

@@ -16,6 +16,7 @@ struct RunOptions {
   std::map<std::string, std::string> env;  // added to a minimal environment
   std::optional<std::string> cwd;
   std::chrono::milliseconds timeout{20000};
+  std::optional<std::string> exe;  // another program to run instead of vantrel
 };
 
 struct RunResult {
@@ -73,5 +74,7 @@ class InteractiveProcess {
 
 // Path of the executable under test.
 std::string vantrel_exe();
+// Path of the built vantrel-patterns.
+std::string patterns_tool_exe();
 
 }  // namespace vantrel_test

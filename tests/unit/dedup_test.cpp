@@ -4,13 +4,12 @@
 
 #include <cmath>
 
-#include "options.h"
 
 namespace vantrel_core {
 namespace {
 
 GateConfig config(bool correlation = true) {
-  GateConfig c = vantrel::make_gate_config({});
+  GateConfig c;
   c.correlation_dedup_enabled = correlation;
   return c;
 }

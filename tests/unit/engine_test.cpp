@@ -5,19 +5,17 @@
 #include <cmath>
 #include <string>
 
-#include "options.h"
 #include "probability.h"
 #include "scan_state.h"
-#include "vantrel/scanner.h"
+#include "engine.h"
 
 namespace vantrel_core {
 namespace {
 
-GateConfig front_end_config() { return vantrel::make_gate_config(vantrel::ScanOptions{}); }
 
 // Result of a state fed one pattern signal of the given ratio (never capped
 // below 2000) plus optional further ones.
-ScanResult assemble(std::vector<double> ratios, GateConfig cfg = front_end_config()) {
+ScanResult assemble(std::vector<double> ratios, GateConfig cfg = GateConfig()) {
   ScanState state(BayesianGate(cfg), "some text", ScanMode::Input, std::string("v1"), 42);
   SkillOutput out;
   for (std::size_t i = 0; i < ratios.size(); ++i) {
@@ -52,7 +50,7 @@ TEST(ResultAssembly, WarningBandWithAndWithoutWarningMode) {
   EXPECT_TRUE(r.safe);
   EXPECT_EQ(r.threat_type, ThreatType::Benign);
 
-  GateConfig quiet = front_end_config();
+  GateConfig quiet;
   quiet.warning_mode_enabled = false;
   const ScanResult q = assemble({ratio_for(0.45)}, quiet);
   EXPECT_EQ(q.disposition, Disposition::AllowWithWarning);
@@ -79,7 +77,7 @@ TEST(ResultAssembly, BandEdgesCompareInclusively) {
   // Put the block threshold and the high band exactly on the score.
   const double ratio = ratio_for(0.5);
   const double score = sigmoid(logit(0.01) + std::log(ratio));
-  GateConfig cfg = front_end_config();
+  GateConfig cfg;
   cfg.block_prob = score;
   cfg.high_start_prob = score;
   cfg.critical_start_prob = 0.9;
@@ -111,7 +109,7 @@ TEST(ResultAssembly, ThresholdsAndPolicySnapshot) {
 }
 
 TEST(ResultAssembly, LegacyPathLeavesScoresAbsent) {
-  GateConfig cfg = front_end_config();
+  GateConfig cfg;
   cfg.score_v2_enabled = false;
   const ScanResult block = assemble({2000}, cfg);  // p ~ 0.953 >= 0.9
   EXPECT_FALSE(block.safe);
@@ -127,7 +125,7 @@ TEST(ResultAssembly, LegacyPathLeavesScoresAbsent) {
 }
 
 TEST(Scanner, SizeLimitIsRaisedToTheMinimum) {
-  const GateConfig cfg = front_end_config();
+  const GateConfig cfg;
   EXPECT_EQ(Scanner::with_config_and_limits_and_additive_patterns(cfg, 0, std::nullopt)->max_input_bytes(), 1024u);
   EXPECT_EQ(Scanner::with_config_and_limits_and_additive_patterns(cfg, 1024, std::nullopt)->max_input_bytes(), 1024u);
   EXPECT_EQ(Scanner::with_config_and_limits_and_additive_patterns(cfg, 1025, std::nullopt)->max_input_bytes(), 1025u);
@@ -135,7 +133,7 @@ TEST(Scanner, SizeLimitIsRaisedToTheMinimum) {
 }
 
 TEST(Scanner, OversizedInputGivesTheSizeLimitResultInBothModes) {
-  const Scanner scanner = Scanner::with_config(front_end_config());
+  const Scanner scanner = Scanner::with_config(GateConfig());
   const std::string over(1048577, 'a');
   const ScanResult in = scanner.scan(over);
   EXPECT_FALSE(in.safe);
@@ -163,7 +161,7 @@ TEST(Scanner, OversizedInputGivesTheSizeLimitResultInBothModes) {
 }
 
 TEST(Scanner, SizeLimitEffectiveRatioWithHighPrior) {
-  GateConfig cfg = front_end_config();
+  GateConfig cfg;
   cfg.prior = 0.9;
   const Scanner scanner = Scanner::with_config_and_limits_and_additive_patterns(cfg, 1024, std::nullopt).value();
   const ScanResult r = scanner.scan(std::string(1025, 'x'));
@@ -178,7 +176,7 @@ std::string distinct_bytes(int n) {
 }
 
 TEST(Scanner, RawEntropyEvidence) {
-  const Scanner scanner = Scanner::with_config(front_end_config());
+  const Scanner scanner = Scanner::with_config(GateConfig());
   const ScanResult empty = scanner.scan("");
   EXPECT_EQ(empty.raw_entropy, 0.0);
   EXPECT_FALSE(empty.normalized_text.has_value());
@@ -208,7 +206,7 @@ TEST(Scanner, RawEntropyEvidence) {
 }
 
 TEST(Scanner, ScanToTierOneStopsAfterNormalization) {
-  const Scanner scanner = Scanner::with_config(front_end_config());
+  const Scanner scanner = Scanner::with_config(GateConfig());
   const ScanResult r = scanner.scan_to_tier("hello there", 1);
   EXPECT_EQ(r.tier_reached, 1);
   EXPECT_TRUE(r.safe);
@@ -217,7 +215,7 @@ TEST(Scanner, ScanToTierOneStopsAfterNormalization) {
 }
 
 TEST(Scanner, OutputScanKeepsTheInputAsNormalizedText) {
-  const Scanner scanner = Scanner::with_config(front_end_config());
+  const Scanner scanner = Scanner::with_config(GateConfig());
   const ScanResult r = scanner.scan_output("plain answer");
   EXPECT_EQ(r.normalized_text, "plain answer");
   EXPECT_EQ(r.tier_reached, 2);

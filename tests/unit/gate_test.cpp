@@ -4,25 +4,23 @@
 
 #include <cmath>
 
-#include "options.h"
 #include "probability.h"
 
 namespace vantrel_core {
 namespace {
 
-GateConfig front_end_config() { return vantrel::make_gate_config(vantrel::ScanOptions{}); }
 
 Signal sig(const char* skill, const char* type, double lr) { return Signal(skill, type, "d", lr); }
 
 TEST(GateConfigHash, FrontEndDefaultsHaveKnownFingerprints) {
-  GateConfig c = front_end_config();
+  GateConfig c;
   EXPECT_EQ(gate_config_hash(c), 0x2414dc1b6ae3c1b0ULL);
   c.warning_mode_enabled = false;
   EXPECT_EQ(gate_config_hash(c), 0xb215c38bf3282495ULL);
 }
 
 TEST(GateConfigHash, EveryFieldTakesPart) {
-  const GateConfig base = front_end_config();
+  const GateConfig base;
   const std::uint64_t h = gate_config_hash(base);
   auto differs = [&](auto mutate) {
     GateConfig c = base;
@@ -43,7 +41,7 @@ TEST(GateConfigHash, EveryFieldTakesPart) {
 }
 
 TEST(BayesianGate, StartsAtPriorLogOdds) {
-  BayesianGate g(front_end_config());
+  BayesianGate g{GateConfig()};
   EXPECT_NEAR(g.log_odds(), std::log(0.01 / 0.99), 1e-12);
   EXPECT_NEAR(g.posterior(), 0.01, 1e-12);
   EXPECT_TRUE(g.update_with_evidence({}).empty());
@@ -51,7 +49,7 @@ TEST(BayesianGate, StartsAtPriorLogOdds) {
 }
 
 TEST(BayesianGate, ObfuscationCapThenBudgetThenSuppression) {
-  BayesianGate g(front_end_config());
+  BayesianGate g{GateConfig()};
   const Signal hex = sig("normalize", "hex_detected", 50);
   const double start = g.log_odds();
 
@@ -78,7 +76,7 @@ TEST(BayesianGate, ObfuscationCapThenBudgetThenSuppression) {
 }
 
 TEST(BayesianGate, BudgetOffStillCapsObfuscation) {
-  GateConfig c = front_end_config();
+  GateConfig c;
   c.obfuscation_log_budget = 0;
   BayesianGate g(c);
   const Signal hex = sig("normalize", "hex_detected", 50);
@@ -91,7 +89,7 @@ TEST(BayesianGate, BudgetOffStillCapsObfuscation) {
 }
 
 TEST(BayesianGate, GlobalAndToolCallCaps) {
-  BayesianGate g(front_end_config());
+  BayesianGate g{GateConfig()};
   const Signal batch[] = {sig("pattern", "prompt_injection", 10000), sig("toolcall", "tool_call", 1800),
                           sig("toolcall", "tool_call", 1000), sig("pattern", "jailbreak", 700)};
   auto ev = g.update_with_evidence(batch);
@@ -109,7 +107,7 @@ TEST(BayesianGate, GlobalAndToolCallCaps) {
 }
 
 TEST(BayesianGate, HeuristicDiscountMarksSuppressed) {
-  BayesianGate g(front_end_config());
+  BayesianGate g{GateConfig()};
   // An entropy signal is itself obfuscation evidence, so its own batch is discounted.
   const Signal high = sig("entropy", "high_entropy", 25);
   auto ev = g.update_with_evidence({&high, 1});
@@ -119,7 +117,7 @@ TEST(BayesianGate, HeuristicDiscountMarksSuppressed) {
   EXPECT_DOUBLE_EQ(g.obfuscation_log_used(), std::log(10.0));
 
   // The listed stats types are discounted; role tokens are not, even beside them.
-  BayesianGate g2(front_end_config());
+  BayesianGate g2{GateConfig()};
   const Signal stats[] = {sig("stats", "digit_ratio", 4), sig("stats", "role_token", 5)};
   auto ev2 = g2.update_with_evidence(stats);
   EXPECT_DOUBLE_EQ(ev2[0].likelihood_ratio, 4 * 0.4);
@@ -128,20 +126,20 @@ TEST(BayesianGate, HeuristicDiscountMarksSuppressed) {
   EXPECT_FALSE(ev2[1].suppressed);
 
   // Raw entropy is obfuscation evidence but never discounted.
-  BayesianGate g3(front_end_config());
+  BayesianGate g3{GateConfig()};
   const Signal raw = sig("entropy_raw", "entropy_score", 6);
   auto ev3 = g3.update_with_evidence({&raw, 1});
   EXPECT_EQ(ev3[0].likelihood_ratio, 6.0);
   EXPECT_FALSE(ev3[0].suppressed);
 
   // Without obfuscation in the batch a pattern-only batch is untouched.
-  BayesianGate g4(front_end_config());
+  BayesianGate g4{GateConfig()};
   const Signal entropy_alone[] = {sig("entropy", "other_type", 7)};
   EXPECT_FALSE(g4.update_with_evidence(entropy_alone)[0].suppressed);
 }
 
 TEST(BayesianGate, ZeroRatioIsClampedNotCapped) {
-  BayesianGate g(front_end_config());
+  BayesianGate g{GateConfig()};
   const Signal zero = sig("pattern", "x", 0);
   auto ev = g.update_with_evidence({&zero, 1});
   EXPECT_EQ(ev[0].likelihood_ratio, 1e-15);
@@ -150,7 +148,7 @@ TEST(BayesianGate, ZeroRatioIsClampedNotCapped) {
 }
 
 TEST(BayesianGate, EvidenceCopiesSignalFields) {
-  BayesianGate g(front_end_config());
+  BayesianGate g{GateConfig()};
   Signal s("stats", "role_token", "Role token markers detected", 5);
   s.raw_score = 1.0;
   s.offset = 7;
@@ -163,7 +161,7 @@ TEST(BayesianGate, EvidenceCopiesSignalFields) {
 }
 
 TEST(BayesianGate, LegacyDecisionBands) {
-  GateConfig c = front_end_config();  // block 0.9, allow 0.1
+  GateConfig c;  // block 0.9, allow 0.1
   const auto verdict_at = [&](double lr) {
     BayesianGate g(c);
     const Signal s = sig("pattern", "x", lr);

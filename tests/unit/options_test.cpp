@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "gate.h"
+
 namespace vantrel {
 namespace {
 
@@ -29,13 +31,16 @@ TEST(ParseFloat, AcceptsTheDecimalGrammar) {
 }
 
 TEST(ParseFloat, RejectsEverythingElse) {
-  for (const char* bad : {"", " 1", "1 ", "1_0", "0x1p3", "0x10", "abc", ".", "-", "+", "e5", "1e", "1e+",
-                          "1.2.3", "--1", "infinit", "nan(1)", "1,5", "١", "\xef\xbc\x91"}) {
+  for (const char* bad :
+       {"",   " 1", "1 ",  "1_0",   "0x1p3", "0x10",    "abc",    ".",   "-", "+",
+        "e5", "1e", "1e+", "1.2.3", "--1",   "infinit", "nan(1)", "1,5", "١", "\xef\xbc\x91"}) {
     EXPECT_FALSE(parse_float(bad).has_value()) << bad;
   }
 }
 
-const ScanArgs& scan_args(const Command& c) { return std::get<ScanArgs>(c); }
+const ScanArgs& scan_args(const Command& c) {
+  return std::get<ScanArgs>(c);
+}
 
 std::string error_of(const std::vector<std::string>& args) {
   const Command c = parse_command(args);
@@ -66,7 +71,8 @@ TEST(ParseCommand, PresetsAndThresholdsApplyInOrder) {
   EXPECT_EQ(b.prior, 0.3);
   EXPECT_EQ(b.block_threshold, 0.8);
   EXPECT_EQ(b.allow_threshold, 0.02);
-  const auto c = scan_args(parse_command({"scan", "--low-latency", "--block-threshold", "7"})).options;
+  const auto c =
+      scan_args(parse_command({"scan", "--low-latency", "--block-threshold", "7"})).options;
   EXPECT_EQ(c.block_threshold, 7.0);
   EXPECT_EQ(c.allow_threshold, 0.2);
   const auto d = scan_args(parse_command({"scan", "--no-warning-mode", "-m", "output"})).options;
@@ -101,7 +107,8 @@ TEST(ParseCommand, ErrorMessages) {
 }
 
 TEST(ParseCommand, StreamAcceptsOnlyItsOwnOptions) {
-  const auto s = std::get<StreamArgs>(parse_command({"stream", "-j", "-e", "-q", "--prior", "0.2", "--low-latency"}));
+  const auto s = std::get<StreamArgs>(
+      parse_command({"stream", "-j", "-e", "-q", "--prior", "0.2", "--low-latency"}));
   EXPECT_TRUE(s.json && s.exit_on_threat && s.quiet);
   EXPECT_EQ(s.options.prior, 0.01);
   EXPECT_EQ(s.options.block_threshold, 0.95);
@@ -109,6 +116,27 @@ TEST(ParseCommand, StreamAcceptsOnlyItsOwnOptions) {
     EXPECT_EQ(error_of({"stream", bad}), std::string("Unknown option for stream: ") + bad);
   }
   EXPECT_EQ(error_of({"stream", "--prior"}), "--prior requires a value");
+}
+
+TEST(ScannerOptionsFromArguments, PresetsAreTheLibrarysNamedOptions) {
+  const auto gate_of = [](std::vector<std::string> args) {
+    args.insert(args.begin(), "scan");
+    return vantrel_core::gate_config_hash(make_gate_config(scan_args(parse_command(args)).options));
+  };
+  EXPECT_EQ(gate_of({}), vantrel_core::gate_config_hash(ScannerOptions::defaults().gate));
+  EXPECT_EQ(gate_of({"--high-security"}),
+            vantrel_core::gate_config_hash(ScannerOptions::high_security().gate));
+  EXPECT_EQ(gate_of({"--low-latency"}),
+            vantrel_core::gate_config_hash(ScannerOptions::low_latency().gate));
+}
+
+TEST(ScannerOptionsFromArguments, TheCommandLineAsksForTheSearchAndTheVariables) {
+  const ScannerOptions o = make_scanner_options(ScanOptions(), std::string("extra.json"));
+  EXPECT_TRUE(o.search_pattern_files);
+  EXPECT_TRUE(o.read_profile_environment);
+  EXPECT_EQ(o.patterns_file, "extra.json");
+  EXPECT_FALSE(o.score_profile_file.has_value());
+  EXPECT_EQ(o.max_input_bytes, vantrel_core::kDefaultInputLimit);
 }
 
 TEST(GateConfigFromOptions, FrontEndConstants) {

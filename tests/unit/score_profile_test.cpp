@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "file_io.h"
-#include "options.h"
 #include "probability.h"
+#include "engine.h"
 #include "scan_state.h"
-#include "vantrel/scanner.h"
+#include "test_support.h"
 
 namespace vantrel_core {
 namespace {
@@ -622,35 +622,7 @@ TEST(ScorePredict, ExtremeLogitsStayFiniteAndShortListsUseThePrefix) {
 
 // ---- Through the scanner -------------------------------------------------------
 
-// Sets an environment variable for one scope and restores the previous state.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-GateConfig front_end_config() {
-  return vantrel::make_gate_config(vantrel::ScanOptions{});
-}
+using vantrel_test::ScopedEnv;
 
 TEST_F(ScoreProfileFiles, ProfileDecidesTheScanEndToEnd) {
   Doc d;
@@ -664,11 +636,11 @@ TEST_F(ScoreProfileFiles, ProfileDecidesTheScanEndToEnd) {
 
   // 10 letters (2 upper), one space: distortion 2/10, every other feature 0.
   const std::string text = "Hello World";
-  const ScanResult without = Scanner::with_config(front_end_config()).scan(text);
+  const ScanResult without = Scanner::with_config(GateConfig()).scan(text);
   EXPECT_EQ(without.disposition, Disposition::Allow);
 
   ScopedEnv env("VANTREL_SCORE_V2_PROFILE_PATH", path.c_str());
-  const Scanner scanner = Scanner::with_config(front_end_config());
+  const Scanner scanner = Scanner::with_config(GateConfig());
   ASSERT_TRUE(scanner.has_score_profile()) << scanner.score_profile_warning().value_or("");
   const ScanResult r = scanner.scan(text);
   const double z = -1.5 + 5.0 * 0.2;
@@ -723,7 +695,7 @@ TEST_F(ScoreProfileFiles, OverflowingProfileNeverDecides) {
   const std::string path = write("overflow.json", d.json());
   ScopedEnv disable("VANTREL_SCORE_V2_DISABLE_PROFILE", nullptr);
   ScopedEnv env("VANTREL_SCORE_V2_PROFILE_PATH", path.c_str());
-  const Scanner scanner = Scanner::with_config(front_end_config());
+  const Scanner scanner = Scanner::with_config(GateConfig());
   ASSERT_TRUE(scanner.has_score_profile()) << scanner.score_profile_warning().value_or("");
   for (const ScanResult& r : {scanner.scan("A!!!!!!!!!"), scanner.scan_output("A!!!!!!!!!")}) {
     EXPECT_FALSE(r.score_profile_applied);
@@ -757,7 +729,7 @@ TEST_F(ScoreProfileFiles, DuplicateCorrelatedSignalsBypassTheProfile) {
     state.process(batch(second));
     return std::move(state).result(true, ThreatType::Benign, 2, &profile, std::string("passed in"));
   };
-  GateConfig cfg = front_end_config();
+  GateConfig cfg;
 
   ScanResult r = run(cfg, std::nullopt, std::nullopt);
   EXPECT_FALSE(r.score_profile_applied);
@@ -780,7 +752,7 @@ TEST_F(ScoreProfileFiles, DuplicateCorrelatedSignalsBypassTheProfile) {
   r = run(cfg, std::nullopt, std::nullopt);
   EXPECT_TRUE(r.score_profile_applied);
   // The calibrated path off never consults the profile.
-  cfg = front_end_config();
+  cfg = GateConfig();
   cfg.score_v2_enabled = false;
   r = run(cfg, 3, 4);
   EXPECT_FALSE(r.score_profile_applied);

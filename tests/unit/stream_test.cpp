@@ -1,12 +1,10 @@
-#include "vantrel/stream.h"
+#include "skills/stream.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <thread>
-
-#include "options.h"
 
 namespace vantrel_core {
 namespace {
@@ -16,7 +14,7 @@ using Kind = PushOutcome::Kind;
 StreamScanner make_stream() {
   StreamConfig c;
   c.pattern_db_version = "v";
-  c.gate_config = vantrel::make_gate_config({});
+  c.gate_config = GateConfig();
   c.pattern_db_hash = 7;
   return StreamScanner::with_config(c);
 }
@@ -182,9 +180,7 @@ TEST(StreamScanner, ResultListsStayBoundedOnAnEndlessStream) {
   // With a NaN prior the gate never reaches a verdict, so every scan adds its
   // signals; the lists stop growing while the stream goes on.
   StreamConfig c;
-  vantrel::ScanOptions o;
-  o.prior = std::numeric_limits<double>::quiet_NaN();
-  c.gate_config = vantrel::make_gate_config(o);
+  c.gate_config.prior = std::numeric_limits<double>::quiet_NaN();
   auto s = StreamScanner::with_config(c);
   std::size_t listed = 0;
   for (int i = 0; i < 2000; ++i) {

@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "options.h"
-#include "vantrel/scanner.h"
-#include "vantrel/stream.h"
+#include "engine.h"
+#include "skills/stream.h"
 
 namespace vantrel_core {
 namespace {
@@ -37,7 +36,7 @@ TEST(Utf8, WhitespaceTrimming) {
 }
 
 TEST(Utf8, LibraryCallersMayPassIllFormedBytes) {
-  const Scanner scanner = Scanner::with_config(vantrel::make_gate_config({}));
+  const Scanner scanner = Scanner::with_config(GateConfig());
   const ScanResult in = scanner.scan("abc\xff\xfe def \xe2\x82");
   EXPECT_TRUE(in.normalized_text.has_value());
   EXPECT_TRUE(is_valid_utf8(*in.normalized_text));
@@ -45,7 +44,7 @@ TEST(Utf8, LibraryCallersMayPassIllFormedBytes) {
 
   // A character split across pushes must not reach the skills half-formed.
   StreamConfig c;
-  c.gate_config = vantrel::make_gate_config({});
+  c.gate_config = GateConfig();
   auto s = StreamScanner::with_config(c);
   std::string text(4094, 'a');
   text += "\xe2\x82\xac and more.";

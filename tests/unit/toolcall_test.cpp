@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "options.h"
-#include "vantrel/scanner.h"
+#include "engine.h"
 
 namespace vantrel_core {
 namespace {
@@ -42,7 +41,7 @@ TEST(ToolCallSkill, EscapedCharactersInPhrases) {
 }
 
 TEST(ToolCallScan, ArgumentsAreMatchedAsGivenAndCappedByTheGate) {
-  const Scanner scanner = Scanner::with_config(vantrel::make_gate_config({}));
+  const Scanner scanner = Scanner::with_config(GateConfig());
   const ScanResult r = scanner.scan_tool_call("{\"path\": \"/etc/passwd\"}");
   EXPECT_FALSE(r.safe);
   EXPECT_EQ(r.threat_type, ThreatType::ToolManipulation);

@@ -1,7 +1,7 @@
 // Value types exchanged by every part of the scanner: the enumerations, the
 // evidence a skill emits, the gate's record of how it applied that evidence,
-// and the outcome of one scan. All are plain values (copyable, movable) that
-// own their strings and lists.
+// the outcome of one scan and of one push to a stream. All are plain values
+// (copyable, movable) that own their strings and lists.
 #pragma once
 
 #include <cstddef>
@@ -61,7 +61,8 @@ struct Signal {
         description(std::move(desc)),
         likelihood_ratio(lr) {}
 
-  friend bool operator==(const Signal&, const Signal&) = default;
+  friend bool operator==(const Signal& a, const Signal& b);
+  friend bool operator!=(const Signal& a, const Signal& b) { return !(a == b); }
 };
 
 // How the gate applied one signal.
@@ -76,7 +77,8 @@ struct SignalEvidence {
   bool capped = false;
   bool suppressed = false;
 
-  friend bool operator==(const SignalEvidence&, const SignalEvidence&) = default;
+  friend bool operator==(const SignalEvidence& a, const SignalEvidence& b);
+  friend bool operator!=(const SignalEvidence& a, const SignalEvidence& b) { return !(a == b); }
 };
 
 // Statistics of the normalization of one scan text.
@@ -92,7 +94,10 @@ struct NormalizationReport {
   std::uint64_t decoded_payloads = 0;
   std::uint64_t normalized_hash = 0;
 
-  friend bool operator==(const NormalizationReport&, const NormalizationReport&) = default;
+  friend bool operator==(const NormalizationReport& a, const NormalizationReport& b);
+  friend bool operator!=(const NormalizationReport& a, const NormalizationReport& b) {
+    return !(a == b);
+  }
 };
 
 struct ThresholdsUsed {
@@ -145,6 +150,13 @@ struct ScanResult {
   std::uint64_t gate_config_hash = 0;
   std::uint64_t pattern_db_hash = 0;
   std::optional<std::string> pattern_db_version;
+};
+
+// What one push of text to a stream did.
+struct PushOutcome {
+  enum class Kind { NoScan, Clean, Threat };
+  Kind kind = Kind::NoScan;
+  std::optional<ScanResult> result;  // present for Clean and Threat
 };
 
 }  // namespace vantrel_core

@@ -12,11 +12,11 @@
 #include <functional>
 #include <span>
 
-#include "../fatal.h"
-#include "../file_io.h"
-#include "../flat_image.h"
-#include "../utf8.h"
 #include "embedded_patterns.h"
+#include "fatal.h"
+#include "file_io.h"
+#include "flat_image.h"
+#include "utf8.h"
 
 #ifndef VANTREL_BUILD_PATTERNS_FILE
 #define VANTREL_BUILD_PATTERNS_FILE ""
@@ -170,6 +170,10 @@ PatternSkill PatternSkill::create() {
     auto skill = from_json(*text);
     if (skill) return std::move(skill).value();
   }
+  return compiled_in();
+}
+
+PatternSkill PatternSkill::compiled_in() {
   auto embedded = with_embedded_patterns();
   if (embedded) return std::move(embedded).value();
   auto core = with_hardcoded_defaults();
@@ -177,10 +181,36 @@ PatternSkill PatternSkill::create() {
   fatal_error("Failed to load embedded patterns: " + core.error().debug());
 }
 
+PatternSkill::Records PatternSkill::take_records(PatternSkill skill) {
+  skill.patterns();
+  return {std::move(skill.records_->records), std::move(skill.db_version_)};
+}
+
+PatternSkill::Records PatternSkill::built_in_records(bool search_candidate_files) {
+  for (const char* path : kCandidateFiles) {
+    if (!search_candidate_files) break;
+    if (*path == '\0') continue;
+    auto text = read_text_file(path, kMaxPatternFileBytes);
+    if (!text) continue;
+    // As in create(): the compiled-in text is read from the image.
+    if (fingerprint_text(*text) == embedded_pattern_image_source()) {
+      auto image = from_image(embedded_pattern_image());
+      if (image) return take_records(std::move(image).value());
+      continue;
+    }
+    auto db = read_pattern_db(*text);
+    if (!db) continue;
+    std::string version = db->version ? std::move(*db->version)
+                                      : hash_version(pattern_db_hash(db->patterns, std::nullopt));
+    return {std::move(db->patterns), std::move(version)};
+  }
+  return take_records(compiled_in());
+}
+
 Expected<PatternSkill, PatternLoadError> PatternSkill::from_json(std::string_view json,
                                                                  std::size_t readable_padding) {
   auto db = read_pattern_db(json, readable_padding);
-  if (!db) return Unexpected{PatternLoadError::parse("Error")};
+  if (!db) return Unexpected{PatternLoadError::parse("Error", std::move(db).error())};
   return from_patterns(std::move(db->patterns), std::move(db->version));
 }
 
@@ -224,20 +254,35 @@ Expected<PatternSkill, PatternLoadError> PatternSkill::with_hardcoded_defaults()
   return from_patterns(std::move(records), "embedded-min");
 }
 
-Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(const std::string& path) {
-  PatternSkill base = create();
+Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(
+    const std::string& path, bool search_candidate_files) {
   auto text = read_text_file(path, kMaxPatternFileBytes);
   if (!text) return Unexpected{PatternLoadError::io(std::move(text).error())};
-  auto runtime = from_json(*text);
-  if (!runtime) return runtime;
-  // Both skills are dropped here, so their records can be taken.
-  base.patterns();
-  runtime->patterns();
-  std::vector<Pattern> merged = std::move(base.records_->records);
-  std::vector<Pattern>& added = runtime->records_->records;
-  merged.insert(merged.end(), std::make_move_iterator(added.begin()),
-                std::make_move_iterator(added.end()));
-  return from_patterns(std::move(merged), base.db_version_ + "+runtime:" + runtime->db_version_);
+  auto runtime = read_pattern_db(*text);
+  if (!runtime) return Unexpected{PatternLoadError::parse("Error", std::move(runtime).error())};
+  const std::string runtime_version =
+      runtime->version ? *runtime->version
+                       : hash_version(pattern_db_hash(runtime->patterns, std::nullopt));
+
+  Records merged = built_in_records(search_candidate_files);
+  merged.patterns.insert(merged.patterns.end(), std::make_move_iterator(runtime->patterns.begin()),
+                         std::make_move_iterator(runtime->patterns.end()));
+  auto skill =
+      from_patterns(std::move(merged.patterns), merged.version + "+runtime:" + runtime_version);
+  if (skill) return skill;
+
+  // Together they do not compile. Compiled apart, as the records would be
+  // without each other, the failing part says why in its own terms (a
+  // runtime record by its place in its own file), and a candidate file that
+  // fails alone gives way to the next one.
+  PatternSkill base = search_candidate_files ? create() : compiled_in();
+  auto runtime_skill = from_json(*text);
+  if (!runtime_skill) return runtime_skill;
+  Records parts = take_records(std::move(base));
+  Records added = take_records(std::move(runtime_skill).value());
+  parts.patterns.insert(parts.patterns.end(), std::make_move_iterator(added.patterns.begin()),
+                        std::make_move_iterator(added.patterns.end()));
+  return from_patterns(std::move(parts.patterns), parts.version + "+runtime:" + added.version);
 }
 
 // Pattern images. Sections in order (see flat_image.h for the container):

@@ -13,12 +13,12 @@
 #include <string_view>
 #include <vector>
 
-#include "../matcher.h"
+#include "matcher.h"
 #include "pattern_db.h"
+#include "pattern_load_error.h"
 #include "pattern_table.h"
 #include "skill.h"
 #include "vantrel/expected.h"
-#include "vantrel/pattern_load_error.h"
 
 namespace vantrel_core {
 
@@ -30,7 +30,12 @@ class PatternSkill final : public Skill {
   // and ../patterns.json), else the embedded database, else the hardcoded
   // defaults. Stops the process only if even those cannot be built.
   static PatternSkill create();
-  // A pattern file's text; a rejected text gives ParseError("Error").
+  // The database compiled into the program (with_embedded_patterns), else
+  // the hardcoded defaults; reads no file. Stops the process only if even
+  // those cannot be built.
+  static PatternSkill compiled_in();
+  // A pattern file's text; a rejected text gives ParseError("Error") with
+  // the reason in its detail.
   // `readable_padding`: bytes after the text that may be read (see
   // read_pattern_db).
   static Expected<PatternSkill, PatternLoadError> from_json(std::string_view json,
@@ -55,9 +60,12 @@ class PatternSkill final : public Skill {
   static Expected<PatternSkill, PatternLoadError> from_image(std::span<const std::byte> image);
   // The fifteen core records, version "embedded-min".
   static Expected<PatternSkill, PatternLoadError> with_hardcoded_defaults();
-  // The built-in database with the records of the file at `path` appended;
-  // its version is the built-in one, "+runtime:", then the file's.
-  static Expected<PatternSkill, PatternLoadError> with_additive_file(const std::string& path);
+  // The built-in database (create(), or compiled_in() without
+  // `search_candidate_files`) with the records of the file at `path`
+  // appended; its version is the built-in one, "+runtime:", then the file's.
+  // The records of both are compiled once, together.
+  static Expected<PatternSkill, PatternLoadError> with_additive_file(
+      const std::string& path, bool search_candidate_files = true);
 
   std::string_view name() const override { return "pattern"; }
   std::uint8_t tier() const override { return kSecondTier; }
@@ -85,7 +93,19 @@ class PatternSkill final : public Skill {
     std::vector<Pattern> records;
   };
 
+  // A database's records and version label, read but not compiled.
+  struct Records {
+    std::vector<Pattern> patterns;
+    std::string version;
+  };
+
   PatternSkill() = default;
+  // The records create() or compiled_in() would compile, without compiling
+  // them. A candidate file is taken on its text alone: one that would fail to
+  // compile is not skipped here.
+  static Records built_in_records(bool search_candidate_files);
+  // The records of a skill, which is given up.
+  static Records take_records(PatternSkill skill);
   // Sets types_ from the table's names and relabelled_.
   void map_threat_types();
   // Applies the fixed re-labelling of the embedded database; called once,

@@ -2,10 +2,10 @@
 
 #include <simdjson.h>
 
-#include <algorithm>
-#include <array>
+#include <utility>
 
-#include "../fnv.h"
+#include "fnv.h"
+#include "strict_json.h"
 
 namespace vantrel_core {
 
@@ -14,35 +14,6 @@ namespace {
 using simdjson::dom::element;
 using simdjson::dom::element_type;
 using simdjson::dom::object;
-
-// True when some key occurs twice in the object. Reading then rejects the
-// text rather than pick one of the values.
-bool has_repeated_key(object obj) {
-  constexpr std::size_t kFew = 16;
-  std::array<std::string_view, kFew> seen;
-  std::size_t count = 0;
-  for (auto field : obj) {
-    if (count == kFew) {
-      std::vector<std::string_view> keys;
-      keys.reserve(obj.size());
-      for (auto f : obj) keys.push_back(f.key);
-      std::sort(keys.begin(), keys.end());
-      return std::adjacent_find(keys.begin(), keys.end()) != keys.end();
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-      if (seen[i] == field.key) return true;
-    }
-    seen[count++] = field.key;
-  }
-  return false;
-}
-
-bool read_string(element e, std::string& out) {
-  std::string_view s;
-  if (e.get_string().get(s) != simdjson::SUCCESS) return false;
-  out.assign(s);
-  return true;
-}
 
 // Any JSON number; integers become the nearest double.
 bool read_number(element e, double& out) {
@@ -78,196 +49,178 @@ bool read_window(element e, std::uint64_t& out) {
   }
 }
 
-bool read_modifier(element e, std::optional<ContextModifier>& out) {
-  if (e.is_null()) return true;
-  object obj;
-  if (e.get_object().get(obj) != simdjson::SUCCESS || has_repeated_key(obj)) return false;
-  ContextModifier m;
-  bool has_patterns = false, has_multiplier = false, has_window = false;
-  for (auto field : obj) {
-    if (field.key == "patterns") {
-      simdjson::dom::array list;
-      if (field.value.get_array().get(list) != simdjson::SUCCESS) return false;
-      m.patterns.reserve(list.size());
-      for (element s : list) {
-        if (!read_string(s, m.patterns.emplace_back())) return false;
+// Reads one document, keeping the first reason for rejecting it. `where`
+// names the value being read in the reasons: record 3, "context"."boost".
+class DbReader {
+ public:
+  Expected<PatternDb, std::string> document(element root) {
+    if (root.type() == element_type::OBJECT) {
+      PatternDb db;
+      if (!object_form(root.get_object().value_unsafe(), db)) return Unexpected{reason_};
+      return db;
+    }
+    PatternDb db;
+    if (root.type() != element_type::ARRAY) {
+      return Unexpected{std::string(
+          "the text must be a list of pattern records or an object with a \"patterns\" list")};
+    }
+    if (!pattern_list(root, "the text", db.patterns)) return Unexpected{reason_};
+    return db;
+  }
+
+ private:
+  bool fail(std::string why) {
+    reason_ = std::move(why);
+    return false;
+  }
+  bool wrong_type(const std::string& where, std::string_view expected) {
+    return fail(where + " must be " + std::string(expected));
+  }
+  bool no_repeated_key(object obj, const std::string& where) {
+    if (auto key = strict_json::repeated_key(obj))
+      return fail("key \"" + std::string(*key) + "\" appears twice in " + where);
+    return true;
+  }
+  bool string(element e, const std::string& where, std::string& out) {
+    std::string_view s;
+    if (e.get_string().get(s) != simdjson::SUCCESS) return wrong_type(where, "a string");
+    out.assign(s);
+    return true;
+  }
+
+  bool object_form(object obj, PatternDb& db) {
+    if (!no_repeated_key(obj, "the top-level object")) return false;
+    bool has_patterns = false;
+    for (auto field : obj) {
+      if (field.key == "version") {
+        if (field.value.is_null()) continue;
+        if (!string(field.value, "\"version\"", db.version.emplace())) return false;
+      } else if (field.key == "patterns") {
+        if (!pattern_list(field.value, "\"patterns\"", db.patterns)) return false;
+        has_patterns = true;
       }
-      has_patterns = true;
-    } else if (field.key == "multiplier") {
-      if (!read_number(field.value, m.multiplier)) return false;
-      has_multiplier = true;
-    } else if (field.key == "window") {
-      if (!read_window(field.value, m.window)) return false;
-      has_window = true;
     }
+    // An empty object-form list would fall through to the array form, which
+    // an object never is.
+    if (!has_patterns) return fail("the top-level object has no \"patterns\" list");
+    if (db.patterns.empty()) return fail("\"patterns\" is empty");
+    return true;
   }
-  if (!has_patterns || !has_multiplier || !has_window) return false;
-  out = std::move(m);
-  return true;
-}
 
-bool read_context(element e, std::optional<PatternContext>& out) {
-  if (e.is_null()) return true;
-  object obj;
-  if (e.get_object().get(obj) != simdjson::SUCCESS || has_repeated_key(obj)) return false;
-  PatternContext c;
-  for (auto field : obj) {
-    if (field.key == "boost") {
-      if (!read_modifier(field.value, c.boost)) return false;
-    } else if (field.key == "suppress") {
-      if (!read_modifier(field.value, c.suppress)) return false;
+  bool pattern_list(element e, const std::string& where, std::vector<Pattern>& out) {
+    simdjson::dom::array list;
+    if (e.get_array().get(list) != simdjson::SUCCESS) {
+      return wrong_type(where, "a list of pattern records");
     }
-  }
-  out = std::move(c);
-  return true;
-}
-
-bool read_pattern(element e, Pattern& p) {
-  object obj;
-  if (e.get_object().get(obj) != simdjson::SUCCESS || has_repeated_key(obj)) return false;
-  bool has_text = false, has_type = false, has_ratio = false, has_description = false;
-  for (auto field : obj) {
-    if (field.key == "text") {
-      if (!read_string(field.value, p.text)) return false;
-      has_text = true;
-    } else if (field.key == "threat_type") {
-      if (!read_string(field.value, p.threat_type)) return false;
-      has_type = true;
-    } else if (field.key == "likelihood_ratio") {
-      if (!read_number(field.value, p.likelihood_ratio)) return false;
-      has_ratio = true;
-    } else if (field.key == "description") {
-      if (!read_string(field.value, p.description)) return false;
-      has_description = true;
-    } else if (field.key == "context") {
-      if (!read_context(field.value, p.context)) return false;
+    out.reserve(list.size());
+    std::size_t number = 0;
+    for (element item : list) {
+      if (!pattern(item, "record " + std::to_string(++number), out.emplace_back())) return false;
     }
+    return true;
   }
-  return has_text && has_type && has_ratio && has_description;
-}
 
-bool read_pattern_list(element e, std::vector<Pattern>& out) {
-  simdjson::dom::array list;
-  if (e.get_array().get(list) != simdjson::SUCCESS) return false;
-  out.reserve(list.size());
-  for (element item : list) {
-    if (!read_pattern(item, out.emplace_back())) return false;
-  }
-  return true;
-}
-
-std::optional<PatternDb> read_object_form(object obj) {
-  if (has_repeated_key(obj)) return std::nullopt;
-  PatternDb db;
-  bool has_patterns = false;
-  for (auto field : obj) {
-    if (field.key == "version") {
-      if (field.value.is_null()) continue;
-      if (!read_string(field.value, db.version.emplace())) return std::nullopt;
-    } else if (field.key == "patterns") {
-      if (!read_pattern_list(field.value, db.patterns)) return std::nullopt;
-      has_patterns = true;
-    }
-  }
-  if (!has_patterns) return std::nullopt;
-  return db;
-}
-
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// True when an integer's digits (after any minus sign) fit the 64-bit type
-// the parser stores them in.
-bool integer_fits(bool negative, std::string_view digits) {
-  const std::string_view limit = negative ? "9223372036854775808" : "18446744073709551615";
-  if (digits.size() != limit.size()) return digits.size() < limit.size();
-  return digits <= limit;
-}
-
-// Integers that the parser would misread: "-0" (stored as 0, which loses the
-// sign a minus-zero ratio keeps and hides the minus a window must not have)
-// and integers beyond 64 bits (rejected, though a ratio may be any number).
-// Both are rewritten with a ".0" so they read as the floats they denote.
-// Nothing when no token needs it.
-std::optional<std::string> rewrite_misread_integers(std::string_view json) {
-  std::string out;
-  std::size_t copied = 0;
-  const std::size_t n = json.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const char c = json[i];
-    if (c == '"') {
-      for (++i; i < n && json[i] != '"'; ++i) {
-        if (json[i] == '\\') ++i;
+  bool pattern(element e, const std::string& where, Pattern& p) {
+    object obj;
+    if (e.get_object().get(obj) != simdjson::SUCCESS) return wrong_type(where, "an object");
+    if (!no_repeated_key(obj, where)) return false;
+    bool has_text = false, has_type = false, has_ratio = false, has_description = false;
+    for (auto field : obj) {
+      const std::string member = where + ": \"" + std::string(field.key) + "\"";
+      if (field.key == "text") {
+        if (!string(field.value, member, p.text)) return false;
+        has_text = true;
+      } else if (field.key == "threat_type") {
+        if (!string(field.value, member, p.threat_type)) return false;
+        has_type = true;
+      } else if (field.key == "likelihood_ratio") {
+        if (!read_number(field.value, p.likelihood_ratio)) return wrong_type(member, "a number");
+        has_ratio = true;
+      } else if (field.key == "description") {
+        if (!string(field.value, member, p.description)) return false;
+        has_description = true;
+      } else if (field.key == "context") {
+        if (!context(field.value, member, p.context)) return false;
       }
-      continue;
     }
-    if (c != '-' && !is_digit(c)) continue;
-    const bool negative = c == '-';
-    std::size_t j = negative ? i + 1 : i;
-    const std::size_t digits_begin = j;
-    while (j < n && is_digit(json[j])) ++j;
-    const std::string_view digits = json.substr(digits_begin, j - digits_begin);
-    const bool integer = !(j < n && (json[j] == '.' || json[j] == 'e' || json[j] == 'E'));
-    if (integer && !digits.empty() &&
-        ((negative && digits == "0") || !integer_fits(negative, digits))) {
-      out.append(json.substr(copied, j - copied));
-      out += ".0";
-      copied = j;
+    for (const auto& [present, key] : {std::pair{has_text, "text"},
+                                       {has_type, "threat_type"},
+                                       {has_ratio, "likelihood_ratio"},
+                                       {has_description, "description"}}) {
+      if (!present) return fail(where + " has no \"" + key + "\"");
     }
-    while (j < n && (is_digit(json[j]) || json[j] == '.' || json[j] == 'e' || json[j] == 'E' ||
-                     json[j] == '+' || json[j] == '-')) {
-      ++j;
-    }
-    i = j - 1;
+    return true;
   }
-  if (copied == 0) return std::nullopt;
-  out.append(json.substr(copied));
-  return out;
-}
 
-// Cheap test for a "-0" integer token, so the rewrite pass runs only for
-// texts that may hold one.
-bool may_hold_minus_zero(std::string_view json) {
-  for (std::size_t i = json.find("-0"); i != std::string_view::npos; i = json.find("-0", i + 1)) {
-    const std::size_t after = i + 2;
-    if (after == json.size()) return true;
-    const char c = json[after];
-    if (c == ',' || c == '}' || c == ']' || c == ' ' || c == '\t' || c == '\n' || c == '\r')
-      return true;
+  bool context(element e, const std::string& where, std::optional<PatternContext>& out) {
+    if (e.is_null()) return true;
+    object obj;
+    if (e.get_object().get(obj) != simdjson::SUCCESS) return wrong_type(where, "an object or null");
+    if (!no_repeated_key(obj, where)) return false;
+    PatternContext c;
+    for (auto field : obj) {
+      if (field.key == "boost") {
+        if (!modifier(field.value, where + ".\"boost\"", c.boost)) return false;
+      } else if (field.key == "suppress") {
+        if (!modifier(field.value, where + ".\"suppress\"", c.suppress)) return false;
+      }
+    }
+    out = std::move(c);
+    return true;
   }
-  return false;
-}
 
-std::optional<PatternDb> read_document(element root) {
-  if (root.type() == element_type::OBJECT) {
-    // An empty object-form list falls through to the array form, which an
-    // object never is.
-    auto db = read_object_form(root.get_object().value_unsafe());
-    if (db && !db->patterns.empty()) return db;
-    return std::nullopt;
+  bool modifier(element e, const std::string& where, std::optional<ContextModifier>& out) {
+    if (e.is_null()) return true;
+    object obj;
+    if (e.get_object().get(obj) != simdjson::SUCCESS) return wrong_type(where, "an object or null");
+    if (!no_repeated_key(obj, where)) return false;
+    ContextModifier m;
+    bool has_patterns = false, has_multiplier = false, has_window = false;
+    for (auto field : obj) {
+      const std::string member = where + ".\"" + std::string(field.key) + "\"";
+      if (field.key == "patterns") {
+        simdjson::dom::array list;
+        if (field.value.get_array().get(list) != simdjson::SUCCESS)
+          return wrong_type(member, "a list of strings");
+        m.patterns.reserve(list.size());
+        std::size_t index = 0;
+        for (element s : list) {
+          if (!string(s, member + "[" + std::to_string(index++) + "]", m.patterns.emplace_back()))
+            return false;
+        }
+        has_patterns = true;
+      } else if (field.key == "multiplier") {
+        if (!read_number(field.value, m.multiplier)) return wrong_type(member, "a number");
+        has_multiplier = true;
+      } else if (field.key == "window") {
+        if (!read_window(field.value, m.window))
+          return wrong_type(member, "an integer from 0 to 18446744073709551615");
+        has_window = true;
+      }
+    }
+    for (const auto& [present, key] : {std::pair{has_patterns, "patterns"},
+                                       {has_multiplier, "multiplier"},
+                                       {has_window, "window"}}) {
+      if (!present) return fail(where + " has no \"" + key + "\"");
+    }
+    out = std::move(m);
+    return true;
   }
-  PatternDb db;
-  if (!read_pattern_list(root, db.patterns)) return std::nullopt;
-  return db;
-}
+
+  std::string reason_;
+};
 
 }  // namespace
 
-std::optional<PatternDb> read_pattern_db(std::string_view json, std::size_t readable_padding) {
+Expected<PatternDb, std::string> read_pattern_db(std::string_view json,
+                                                 std::size_t readable_padding) {
   simdjson::dom::parser parser;
-  std::optional<std::string> rewritten;
-  if (may_hold_minus_zero(json)) rewritten = rewrite_misread_integers(json);
-  const bool in_place = !rewritten && readable_padding >= simdjson::SIMDJSON_PADDING;
-  const std::string_view text = rewritten ? std::string_view(*rewritten) : json;
   element root;
-  auto error = parser.parse(text.data(), text.size(), !in_place).get(root);
-  if (error == simdjson::NUMBER_ERROR && !rewritten) {
-    rewritten = rewrite_misread_integers(json);
-    if (rewritten) error = parser.parse(rewritten->data(), rewritten->size(), true).get(root);
-  }
-  if (error != simdjson::SUCCESS) return std::nullopt;
-  return read_document(root);
+  const auto error = strict_json::parse(
+      parser, json, root, {.readable_padding = readable_padding, .minus_zero_as_float = true});
+  if (error != simdjson::SUCCESS)
+    return Unexpected{"not valid JSON: " + std::string(simdjson::error_message(error))};
+  return DbReader().document(root);
 }
 
 std::uint64_t pattern_db_hash(const std::vector<Pattern>& patterns,

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "vantrel/expected.h"
+
 namespace vantrel_core {
 
 // Raises or lowers a match's ratio when one of `patterns` occurs within
@@ -44,12 +46,14 @@ struct PatternDb {
 };
 
 // Reads a pattern file's text: the object form {"version", "patterns"} when
-// it holds at least one record, else a bare array of records. Nothing when
-// the text is neither (syntax, a missing or ill-typed key, a key repeated in
-// one object); never a partial list. `readable_padding` is how many bytes
-// after the text may be read; 64 or more lets the parser work in place
-// instead of copying.
-std::optional<PatternDb> read_pattern_db(std::string_view json, std::size_t readable_padding = 0);
+// it holds at least one record, else a bare array of records. When the text
+// is neither (syntax, a missing or ill-typed key, a key repeated in one
+// object) the error says what is wrong and where, for example
+// `record 3: "likelihood_ratio" must be a number` (records count from 1);
+// never a partial list. `readable_padding` is how many bytes after the text
+// may be read; 64 or more lets the parser work in place instead of copying.
+Expected<PatternDb, std::string> read_pattern_db(std::string_view json,
+                                                 std::size_t readable_padding = 0);
 
 // 64-bit FNV-1a over the version (when given) and every record's fields in
 // order, numbers as little-endian bytes.

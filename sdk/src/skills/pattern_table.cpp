@@ -4,7 +4,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "../flat_image.h"
+#include "flat_image.h"
 
 namespace vantrel_core {
 

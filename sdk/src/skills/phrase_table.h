@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../fatal.h"
-#include "../matcher.h"
+#include "fatal.h"
+#include "matcher.h"
 #include "vantrel/result.h"
 
 namespace vantrel_core {

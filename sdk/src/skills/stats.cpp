@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "../utf8.h"
+#include "utf8.h"
 #include "vantrel/text.h"
 
 namespace vantrel_core {

@@ -1,13 +1,13 @@
-#include "vantrel/stream.h"
+#include "skills/stream.h"
 
 #include <algorithm>
 
-#include "../dedup.h"
-#include "../gate.h"
-#include "../probability.h"
-#include "../scan_state.h"
-#include "../utf8.h"
-#include "../well_formed_text.h"
+#include "dedup.h"
+#include "gate.h"
+#include "probability.h"
+#include "scan_state.h"
+#include "utf8.h"
+#include "well_formed_text.h"
 #include "normalize.h"
 #include "output.h"
 #include "vantrel/text.h"

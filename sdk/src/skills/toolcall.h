@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "../matcher.h"
+#include "matcher.h"
 #include "skill.h"
 
 namespace vantrel_core {

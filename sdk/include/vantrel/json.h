@@ -1,5 +1,6 @@
-// The JSON report: one compact object per result, keys in fixed order, every
-// key always present (absent values are null).
+// The JSON report, as `vantrel scan --json` prints it and the daemon wraps
+// it: one compact object per result, keys in fixed order, every key always
+// present (absent values are null).
 //
 // Wire format, keys in this order:
 //   {"safe":false,"threat_type":"prompt_injection","confidence":0.95,
@@ -36,9 +37,10 @@
 
 #include "vantrel/result.h"
 
-namespace vantrel {
+namespace vantrel_core {
 
-std::string format_result_json(const vantrel_core::ScanResult& r);
+// The report of one result, without a line ending.
+std::string format_result_json(const ScanResult& r);
 
 // Appends a double as the report writes it (null when not finite).
 void append_json_number(std::string& out, double v);
@@ -47,4 +49,9 @@ void append_json_number(std::string& out, double v);
 // control character as \u00XX, everything else unchanged.
 std::string escape_json_string(std::string_view text);
 
+}  // namespace vantrel_core
+
+namespace vantrel {
+using vantrel_core::escape_json_string;
+using vantrel_core::format_result_json;
 }  // namespace vantrel

@@ -32,12 +32,6 @@ struct StreamConfig {
   bool scan_on_sentence_end = true;
 };
 
-struct PushOutcome {
-  enum class Kind { NoScan, Clean, Threat };
-  Kind kind = Kind::NoScan;
-  std::optional<ScanResult> result;  // present for Clean and Threat
-};
-
 // Used by one thread at a time. Not copyable. Movable.
 class StreamScanner {
  public:

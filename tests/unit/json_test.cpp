@@ -1,4 +1,4 @@
-#include "report_json.h"
+#include "vantrel/json.h"
 
 #include <gtest/gtest.h>
 #include <simdjson.h>
@@ -9,10 +9,8 @@
 #include <limits>
 #include <random>
 
-namespace vantrel {
+namespace vantrel_core {
 namespace {
-
-using namespace vantrel_core;
 
 std::string num(double v) {
   std::string s;
@@ -67,15 +65,18 @@ TEST(JsonReport, ResultWithoutOptionalData) {
   r.latency_ms = 0.5;
   r.warn_prob = 0.3;
   r.block_prob = 0.6;
-  EXPECT_EQ(format_result_json(r),
-            "{\"safe\":true,\"threat_type\":\"benign\",\"confidence\":1.0,\"latency_ms\":0.5,\"tier_reached\":0,"
-            "\"gate_config_hash\":0,\"pattern_db_hash\":0,\"pattern_db_version\":null,\"normalization\":null,"
-            "\"posterior_prob\":null,\"effective_lr\":null,\"disposition\":null,\"severity\":null,"
-            "\"warning_message\":null,\"thresholds_used\":null,\"policy\":{\"score_v2_enabled\":false,"
-            "\"warning_mode_enabled\":false,\"correlation_dedup_enabled\":false,\"warn_prob\":0.3,"
-            "\"block_prob\":0.6,\"low_start_prob\":0.0,\"medium_start_prob\":0.0,\"high_start_prob\":0.0,"
-            "\"critical_start_prob\":0.0,\"score_profile_applied\":false,\"score_profile_warning\":null},"
-            "\"signals\":[],\"evidence\":[]}");
+  EXPECT_EQ(
+      format_result_json(r),
+      "{\"safe\":true,\"threat_type\":\"benign\",\"confidence\":1.0,\"latency_ms\":0.5,\"tier_"
+      "reached\":0,"
+      "\"gate_config_hash\":0,\"pattern_db_hash\":0,\"pattern_db_version\":null,\"normalization\":"
+      "null,"
+      "\"posterior_prob\":null,\"effective_lr\":null,\"disposition\":null,\"severity\":null,"
+      "\"warning_message\":null,\"thresholds_used\":null,\"policy\":{\"score_v2_enabled\":false,"
+      "\"warning_mode_enabled\":false,\"correlation_dedup_enabled\":false,\"warn_prob\":0.3,"
+      "\"block_prob\":0.6,\"low_start_prob\":0.0,\"medium_start_prob\":0.0,\"high_start_prob\":0.0,"
+      "\"critical_start_prob\":0.0,\"score_profile_applied\":false,\"score_profile_warning\":null},"
+      "\"signals\":[],\"evidence\":[]}");
 }
 
 TEST(JsonReport, FullResultParsesWithEveryKeyInOrder) {
@@ -110,7 +111,8 @@ TEST(JsonReport, FullResultParsesWithEveryKeyInOrder) {
   EXPECT_NE(json.find("\"gate_config_hash\":18446744073709551615,"), std::string::npos);
   EXPECT_NE(json.find("\"confidence\":null,"), std::string::npos);
   EXPECT_NE(json.find("\"posterior_prob\":1e-9,"), std::string::npos);
-  EXPECT_NE(json.find("\"description\":\"line\\nfeed \\u001b esc \\f ff Привет\""), std::string::npos);
+  EXPECT_NE(json.find("\"description\":\"line\\nfeed \\u001b esc \\f ff Привет\""),
+            std::string::npos);
   EXPECT_NE(json.find("\"pattern_db_version\":\"v\\\"1\""), std::string::npos);
   EXPECT_EQ(json.find('\n'), std::string::npos);
 
@@ -118,10 +120,11 @@ TEST(JsonReport, FullResultParsesWithEveryKeyInOrder) {
   simdjson::dom::element doc;
   ASSERT_EQ(parser.parse(json).get(doc), simdjson::SUCCESS) << json;
   const std::vector<std::string> expected = {
-      "safe",           "threat_type",     "confidence",    "latency_ms",         "tier_reached",
-      "gate_config_hash", "pattern_db_hash", "pattern_db_version", "normalization", "posterior_prob",
-      "effective_lr",   "disposition",     "severity",      "warning_message",    "thresholds_used",
-      "policy",         "signals",         "evidence"};
+      "safe",          "threat_type",      "confidence",      "latency_ms",
+      "tier_reached",  "gate_config_hash", "pattern_db_hash", "pattern_db_version",
+      "normalization", "posterior_prob",   "effective_lr",    "disposition",
+      "severity",      "warning_message",  "thresholds_used", "policy",
+      "signals",       "evidence"};
   std::vector<std::string> keys;
   for (auto field : doc.get_object()) keys.emplace_back(field.key);
   EXPECT_EQ(keys, expected);
@@ -131,10 +134,12 @@ TEST(JsonReport, FullResultParsesWithEveryKeyInOrder) {
   EXPECT_EQ(std::string_view(doc["normalization"]["version"]), "norm/v1");
   std::vector<std::string> signal_keys;
   for (auto field : doc["signals"].at(0).get_object()) signal_keys.emplace_back(field.key);
-  EXPECT_EQ(signal_keys, (std::vector<std::string>{"skill", "type", "likelihood_ratio", "raw_score", "description"}));
+  EXPECT_EQ(signal_keys, (std::vector<std::string>{"skill", "type", "likelihood_ratio", "raw_score",
+                                                   "description"}));
   std::vector<std::string> evidence_keys;
   for (auto field : doc["evidence"].at(0).get_object()) evidence_keys.emplace_back(field.key);
-  EXPECT_EQ(evidence_keys, (std::vector<std::string>{"skill", "type", "log_lr", "capped", "suppressed", "raw_score"}));
+  EXPECT_EQ(evidence_keys, (std::vector<std::string>{"skill", "type", "log_lr", "capped",
+                                                     "suppressed", "raw_score"}));
   EXPECT_EQ(double(doc["evidence"].at(0)["raw_score"]), 4.5);
 }
 
@@ -150,4 +155,4 @@ TEST(EscapeJsonString, DaemonEscaperDiffersFromTheReportEscaper) {
 }
 
 }  // namespace
-}  // namespace vantrel
+}  // namespace vantrel_core
