@@ -9,12 +9,15 @@
 //   {"id":"r1","error":"missing 'text' field"}
 // A line that is not exactly one JSON object, gives a known member ("id",
 // "text", "mode", "patterns") a non-string value, or repeats a known member is
-// answered with {"id":"","error":"invalid request JSON"}. Unknown members are
-// ignored. "patterns" is accepted but ignored (a warning goes to stderr); the
+// answered with {"id":"","error":"invalid request JSON"}, and so is a line that
+// is not valid UTF-8 or too long to hold a text within the size limit. Unknown
+// members are ignored. "patterns" is accepted but ignored (a warning goes to stderr); the
 // command line's --patterns, --mode and thresholds apply to every request.
 #include "daemon.h"
 
 #include <simdjson.h>
+
+#include <unistd.h>
 
 #include <optional>
 #include <string_view>
@@ -23,6 +26,7 @@
 #include "io.h"
 #include "scan_command.h"
 #include "strict_json.h"
+#include "vantrel/config.h"
 #include "vantrel/json.h"
 #include "vantrel/scanner.h"
 #include "vantrel/text.h"
@@ -84,7 +88,15 @@ class RequestParser {
     return req;
   }
 
+  // Gives back what a large request made the parser hold.
+  void release_large_buffers() {
+    if (padded_.capacity() > kKeepBytes) std::string().swap(padded_);
+    if (parser_.capacity() > kKeepBytes) parser_ = simdjson::dom::parser();
+  }
+
  private:
+  static constexpr std::size_t kKeepBytes = 1 << 20;
+
   simdjson::dom::parser parser_;
   std::string padded_;
 };
@@ -162,6 +174,8 @@ class Daemon {
            "\",\"result\":" + format_result_json(scanner_->scan(*req->text, mode)) + "}";
   }
 
+  void release_large_buffers() { parser_.release_large_buffers(); }
+
  private:
   const ScanOptions& options_;
   std::optional<std::string> patterns_path_;
@@ -182,20 +196,41 @@ int run_daemon(const std::optional<std::string>& patterns_path, const ScanOption
   }
 
   ResponseWriter out;
-  LineReader reader;
-  std::string_view line;
+  auto respond = [&out](std::string_view response) {
+    if (out.respond(response)) return true;
+    write_stderr("Error writing daemon response\n");
+    return false;
+  };
+  // A longer line cannot hold a text within the size limit, even with every
+  // byte of it escaped as \uXXXX: it is refused and skipped piece by piece,
+  // never held whole.
+  constexpr std::size_t kMaxRequestLine = 6 * vantrel_core::kDefaultInputLimit + (64 << 10);
+  LineReader reader(STDIN_FILENO, kMaxRequestLine, /*lone_cr_ends_line=*/false);
+  bool skipping = false;  // in the rest of a refused line
+  bool answered = false;  // the refused line has had its response
+  std::string_view piece;
   for (;;) {
-    const LineReader::Status status = reader.next(line);
+    const LineReader::Status status = reader.next(piece);
     if (status == LineReader::Status::End) return 0;
-    if (status == LineReader::Status::Error) {
+    if (status == LineReader::Status::Error && !reader.invalid_utf8()) {
       write_stderr("Error reading stdin: " + reader.error() + "\n");
       return 2;
     }
-    if (vantrel_core::is_blank(line)) continue;
-    if (!out.respond(daemon.handle_request(line))) {
-      write_stderr("Error writing daemon response\n");
-      return 2;
+    if (status == LineReader::Status::Line && !skipping) {
+      if (vantrel_core::is_blank(piece)) continue;
+      if (!respond(daemon.handle_request(piece))) return 2;
+      daemon.release_large_buffers();
+      continue;
     }
+    // Part of a line too long to read, or a piece that is not UTF-8: one
+    // response for the line, unless all of it is blank.
+    const bool invalid = status == LineReader::Status::Error;
+    if (!answered && (invalid || !vantrel_core::is_blank(piece))) {
+      if (!respond(format_stdin_error("", "invalid request JSON"))) return 2;
+      answered = true;
+    }
+    skipping = !reader.line_finished();
+    if (!skipping) answered = false;
   }
 }
 

@@ -25,6 +25,7 @@ bool write_fd(int fd, std::string_view bytes) {
 }
 
 constexpr std::size_t kReadChunk = 1 << 16;
+constexpr std::size_t kShrinkAbove = 1 << 20;
 
 std::string os_error(int err) {
   return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
@@ -130,11 +131,14 @@ bool LineReader::fill() {
     buf_.erase(0, pos_);
     pos_ = 0;
   }
+  // A long line grew the buffer; once it is gone, give the memory back.
+  if (buf_.capacity() > kShrinkAbove && buf_.size() < kShrinkAbove / 4) buf_.shrink_to_fit();
   const std::size_t old = buf_.size();
   buf_.resize(old + kReadChunk);
   const ssize_t n = read_some(fd_, buf_.data() + old, kReadChunk);
   if (n < 0) {
     buf_.resize(old);
+    invalid_utf8_ = false;
     error_ = os_error(errno);
     return false;
   }
@@ -148,7 +152,9 @@ LineReader::Status LineReader::hand_out(Status status, std::size_t end, std::siz
   const std::string_view p(buf_.data() + pos_, end - pos_);
   pos_ = consumed;
   searched_ = 0;
-  if (!vantrel_core::is_valid_utf8(p)) {
+  line_finished_ = status == Status::Line;
+  invalid_utf8_ = !vantrel_core::is_valid_utf8(p);
+  if (invalid_utf8_) {
     error_ = kInvalidUtf8;
     return Status::Error;
   }

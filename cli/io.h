@@ -53,11 +53,16 @@ class LineReader {
   LineReader(int fd, std::size_t max_piece, bool lone_cr_ends_line);
 
   // The next piece in `piece` (valid until the next call), Status::End at end
-  // of input, or Status::Error with error() set.
+  // of input, or Status::Error with error() set. An error for a piece that is
+  // not valid UTF-8 (invalid_utf8()) leaves the reader past that piece, so a
+  // caller may carry on; a read error is final.
   Status next(std::string_view& piece);
   // For Status::Line: what ended it.
   Ending ending() const { return ending_; }
   const std::string& error() const { return error_; }
+  bool invalid_utf8() const { return invalid_utf8_; }
+  // Whether the last piece handed out (or refused as invalid) ended its line.
+  bool line_finished() const { return line_finished_; }
 
  private:
   bool fill();
@@ -71,6 +76,8 @@ class LineReader {
   bool lone_cr_ends_line_;
   bool eof_ = false;
   Ending ending_ = Ending::EndOfInput;
+  bool invalid_utf8_ = false;
+  bool line_finished_ = true;
   std::string error_;
 };
 

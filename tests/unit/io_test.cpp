@@ -108,6 +108,26 @@ TEST(LineReader, InvalidUtf8IsAnErrorWhereverAPieceIsCut) {
             (Items{"P:abcdefg", "error: stream did not contain valid UTF-8"}));
 }
 
+// A caller that refuses bad lines reads on past them: the reader has moved
+// beyond the bad piece and says whether that piece ended its line.
+TEST(LineReader, ReadingGoesOnAfterAnInvalidPiece) {
+  Pipe p;
+  p.write("abcdefg\xffxyz\n\xc3\nok");
+  p.close_write();
+  LineReader reader(p.read_end(), 8, false);
+  std::string_view piece;
+  std::vector<std::string> seen;
+  for (Status s; (s = reader.next(piece)) != Status::End;) {
+    if (s == Status::Error) {
+      ASSERT_TRUE(reader.invalid_utf8()) << reader.error();
+      seen.push_back(reader.line_finished() ? "bad line end" : "bad piece");
+    } else {
+      seen.push_back(std::string(s == Status::Line ? "L:" : "P:") + std::string(piece));
+    }
+  }
+  EXPECT_EQ(seen, (Items{"bad piece", "L:xyz", "bad line end", "L:ok"}));
+}
+
 TEST(LineReader, TextBeforeACarriageReturnIsHandedOutWithoutWaiting) {
   Pipe p;
   LineReader reader(p.read_end(), LineReader::kUnlimited, true);
