@@ -18,6 +18,9 @@
 #include <simdjson.h>
 
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <optional>
 #include <string_view>
@@ -39,6 +42,15 @@ std::string format_stdin_error(std::string_view id, std::string_view message) {
 }
 
 namespace {
+
+// After a large request the allocator may keep the freed memory for reuse;
+// hand it back to the system, so one large request does not set the
+// process's size for the rest of its life.
+void return_free_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 struct StdinScanRequest {
   std::optional<std::string_view> id;
@@ -88,10 +100,14 @@ class RequestParser {
     return req;
   }
 
-  // Gives back what a large request made the parser hold.
-  void release_large_buffers() {
-    if (padded_.capacity() > kKeepBytes) std::string().swap(padded_);
-    if (parser_.capacity() > kKeepBytes) parser_ = simdjson::dom::parser();
+  // Gives back what a large request made the parser hold; true if it did.
+  bool release_large_buffers() {
+    const bool large = padded_.capacity() > kKeepBytes || parser_.capacity() > kKeepBytes;
+    if (large) {
+      std::string().swap(padded_);
+      parser_ = simdjson::dom::parser();
+    }
+    return large;
   }
 
  private:
@@ -174,7 +190,7 @@ class Daemon {
            "\",\"result\":" + format_result_json(scanner_->scan(*req->text, mode)) + "}";
   }
 
-  void release_large_buffers() { parser_.release_large_buffers(); }
+  bool release_large_buffers() { return parser_.release_large_buffers(); }
 
  private:
   const ScanOptions& options_;
@@ -208,10 +224,16 @@ int run_daemon(const std::optional<std::string>& patterns_path, const ScanOption
   LineReader reader(STDIN_FILENO, kMaxRequestLine, /*lone_cr_ends_line=*/false);
   bool skipping = false;  // in the rest of a refused line
   bool answered = false;  // the refused line has had its response
+  bool large_line_done = false;
   std::string_view piece;
   for (;;) {
     const LineReader::Status status = reader.next(piece);
     if (status == LineReader::Status::End) return 0;
+    if (large_line_done) {
+      // The reader's buffer has shrunk by now, too.
+      return_free_memory();
+      large_line_done = false;
+    }
     if (status == LineReader::Status::Error && !reader.invalid_utf8()) {
       write_stderr("Error reading stdin: " + reader.error() + "\n");
       return 2;
@@ -219,7 +241,7 @@ int run_daemon(const std::optional<std::string>& patterns_path, const ScanOption
     if (status == LineReader::Status::Line && !skipping) {
       if (vantrel_core::is_blank(piece)) continue;
       if (!respond(daemon.handle_request(piece))) return 2;
-      daemon.release_large_buffers();
+      large_line_done = daemon.release_large_buffers();
       continue;
     }
     // Part of a line too long to read, or a piece that is not UTF-8: one
@@ -229,8 +251,11 @@ int run_daemon(const std::optional<std::string>& patterns_path, const ScanOption
       if (!respond(format_stdin_error("", "invalid request JSON"))) return 2;
       answered = true;
     }
+    const bool was_skipping = skipping;
     skipping = !reader.line_finished();
-    if (!skipping) answered = false;
+    if (skipping) continue;
+    answered = false;
+    large_line_done = was_skipping;
   }
 }
 

@@ -131,8 +131,6 @@ bool LineReader::fill() {
     buf_.erase(0, pos_);
     pos_ = 0;
   }
-  // A long line grew the buffer; once it is gone, give the memory back.
-  if (buf_.capacity() > kShrinkAbove && buf_.size() < kShrinkAbove / 4) buf_.shrink_to_fit();
   const std::size_t old = buf_.size();
   buf_.resize(old + kReadChunk);
   const ssize_t n = read_some(fd_, buf_.data() + old, kReadChunk);
@@ -163,6 +161,13 @@ LineReader::Status LineReader::hand_out(Status status, std::size_t end, std::siz
 }
 
 LineReader::Status LineReader::next(std::string_view& piece) {
+  // The last piece is no longer needed: once a long line that grew the buffer
+  // is gone, give the memory back.
+  if (buf_.capacity() > kShrinkAbove && buf_.size() - pos_ < kShrinkAbove / 4) {
+    buf_.erase(0, pos_);
+    pos_ = 0;
+    buf_.shrink_to_fit();
+  }
   for (;;) {
     const std::string_view pending(buf_.data() + pos_, buf_.size() - pos_);
     const std::size_t found = lone_cr_ends_line_ ? pending.find_first_of("\r\n", searched_)
