@@ -10,10 +10,19 @@
 
 namespace vantrel {
 
+void warn_if_working_directory_patterns(const Scanner& scanner) {
+  const auto& file = scanner.working_directory_patterns();
+  if (!file) return;
+  write_stderr("Warning: pattern database read from '" + file->path +
+               "' in the working directory (" + std::to_string(file->records) +
+               (file->records == 1 ? " record)\n" : " records)\n"));
+}
+
 Expected<Scanner, std::string> scanner_with_optional_patterns(
     const ScanOptions& options, const std::optional<std::string>& patterns_path) {
   auto scanner = Scanner::create(make_scanner_options(options, patterns_path));
   if (!scanner) return Unexpected{std::move(scanner.error().short_message)};
+  warn_if_working_directory_patterns(*scanner);
   return std::move(scanner).value();
 }
 

@@ -9,6 +9,10 @@
 
 namespace vantrel {
 
+// Says on standard error when the built-in database was read from a pattern
+// file in the working directory (a stray file there replaces it).
+void warn_if_working_directory_patterns(const Scanner& scanner);
+
 // The scanner for these options, with the file's records added when a path is
 // given; the error is the load error's display text.
 Expected<Scanner, std::string> scanner_with_optional_patterns(

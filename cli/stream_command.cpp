@@ -4,6 +4,7 @@
 
 #include "io.h"
 #include "report_human.h"
+#include "scan_command.h"
 #include "vantrel/json.h"
 #include "vantrel/scanner.h"
 
@@ -21,6 +22,7 @@ int cmd_stream(const StreamArgs& args) {
   // The scanner only supplies the database identity and the configuration;
   // the stream does the scanning. Without a pattern file it cannot fail.
   const Scanner scanner = Scanner::create(make_scanner_options(args.options, std::nullopt)).value();
+  warn_if_working_directory_patterns(scanner);
   Stream stream = scanner.stream();
 
   // Every report is written as soon as it is made, so a consumer sees a

@@ -21,6 +21,7 @@ struct Scanner::Impl {
   vantrel_core::Scanner engine;
   StreamOptions stream_options;
   std::string pattern_db_version;
+  std::optional<Scanner::WorkingDirectoryPatterns> working_directory_patterns;
 };
 
 struct Stream::Impl {
@@ -81,12 +82,15 @@ Expected<Scanner, Error> Scanner::create(const ScannerOptions& options) {
   if (!patterns) return Unexpected{std::move(patterns).error()};
   auto profile = load_profile(options);
   if (!profile) return Unexpected{std::move(profile).error()};
+  std::optional<WorkingDirectoryPatterns> cwd_patterns;
+  if (const auto& file = patterns->working_directory_file())
+    cwd_patterns = WorkingDirectoryPatterns{file->path, file->records};
   auto engine = vantrel_core::Scanner::with_pattern_skill_and_profile(
       options.gate, options.max_input_bytes,
       std::make_unique<PatternSkill>(std::move(patterns).value()), std::move(profile).value());
   std::string version = engine.pattern_db_version().value_or("");
-  return Scanner(
-      std::make_unique<const Impl>(Impl{std::move(engine), options.stream, std::move(version)}));
+  return Scanner(std::make_unique<const Impl>(
+      Impl{std::move(engine), options.stream, std::move(version), std::move(cwd_patterns)}));
 }
 
 Scanner::Scanner(std::unique_ptr<const Impl> impl) : impl_(std::move(impl)) {}
@@ -130,6 +134,10 @@ const StreamOptions& Scanner::stream_options() const {
 }
 std::size_t Scanner::max_input_bytes() const {
   return impl_->engine.max_input_bytes();
+}
+const std::optional<Scanner::WorkingDirectoryPatterns>& Scanner::working_directory_patterns()
+    const {
+  return impl_->working_directory_patterns;
 }
 const std::string& Scanner::pattern_db_version() const {
   return impl_->pattern_db_version;
