@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <cmath>
+#include <random>
 #include <string>
+#include <vector>
+
+#include "vantrel/text.h"
 
 namespace vantrel_core {
 namespace {
@@ -98,6 +104,94 @@ TEST(EntropySkill, MinimumLengthIsInclusive) {
   const EntropySkill low(1.0, 5.0, 8, 10.0, 25.0);
   EXPECT_TRUE(low.scan("abcdabc").signals.empty());
   EXPECT_EQ(low.scan("abcdabcd").signals.size(), 1u);
+}
+
+// The entropy as written plainly: one logarithm per byte value present.
+double direct_entropy(std::string_view bytes) {
+  if (bytes.empty()) return 0.0;
+  std::array<std::uint64_t, 256> counts{};
+  for (unsigned char b : bytes) ++counts[b];
+  const double n = static_cast<double>(bytes.size());
+  double h = 0.0;
+  for (std::uint64_t c : counts) {
+    if (c == 0) continue;
+    const double p = static_cast<double>(c) / n;
+    h -= p * std::log2(p);
+  }
+  return h;
+}
+
+// The skill's rules over the direct entropy.
+std::vector<Signal> direct_signals(std::string_view text, double elevated, double high) {
+  std::vector<Signal> out;
+  if (text.size() < 16) return out;
+  const double h = direct_entropy(text);
+  const bool is_high = text.size() >= 32 && h >= high;
+  if (!is_high && !(h >= elevated)) return out;
+  std::string desc = is_high ? "Very high entropy detected: " : "Elevated entropy detected: ";
+  append_fixed(desc, h, 2);
+  desc += " bits/char (threshold: ";
+  append_fixed(desc, is_high ? high : elevated, 1);
+  desc += is_high ? "). Likely obfuscated or encoded content." : "). May indicate obfuscation.";
+  Signal s("entropy", is_high ? "high_entropy" : "suspicious_entropy", desc, is_high ? 25.0 : 10.0);
+  s.raw_score = h;
+  out.push_back(s);
+  return out;
+}
+
+// Texts over k byte values with random weights, so that their entropies
+// spread over both thresholds; some of exactly equal counts, whose entropy
+// is exactly log2 k.
+std::string random_text(std::mt19937_64& rng) {
+  const std::size_t k = 1 + rng() % 96;
+  std::vector<double> weights(k);
+  for (double& w : weights) w = std::pow(static_cast<double>(rng() % 1000 + 1), 0.3 + (rng() % 4));
+  std::discrete_distribution<std::size_t> pick(weights.begin(), weights.end());
+  const auto base = static_cast<unsigned char>(rng() % 160);
+  std::string text;
+  const std::size_t len = rng() % 4 == 0 ? rng() % 20000 : rng() % 600;
+  if (rng() % 5 == 0) {
+    for (std::size_t i = 0; i < len; ++i) text += static_cast<char>(base + i % k);
+    return text;
+  }
+  for (std::size_t i = 0; i < len; ++i) text += static_cast<char>(base + pick(rng));
+  return text;
+}
+
+TEST(ByteEntropy, BitForBitTheDirectSum) {
+  std::mt19937_64 rng(0xE17);
+  for (int i = 0; i < 4000; ++i) {
+    const std::string text = random_text(rng);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(byte_entropy(text)),
+              std::bit_cast<std::uint64_t>(direct_entropy(text)))
+        << "length " << text.size();
+  }
+}
+
+TEST(EntropySkill, SignalsAsFromTheDirectSum) {
+  // The scanner's thresholds, and ones exactly at log2 of a count of
+  // distinct bytes.
+  const std::array<std::pair<double, double>, 3> thresholds = {
+      {{4.5, 5.0}, {4.0, 5.0}, {3.0, 6.0}}};
+  std::mt19937_64 rng(0x5106);
+  int signals = 0;
+  for (const auto& [elevated, high] : thresholds) {
+    const EntropySkill skill(elevated, high, 16, 10.0, 25.0);
+    for (int i = 0; i < 3000; ++i) {
+      const std::string text = random_text(rng);
+      const SkillOutput out = skill.scan(text);
+      const std::vector<Signal> want = direct_signals(text, elevated, high);
+      ASSERT_EQ(out.signals.size(), want.size()) << "length " << text.size();
+      if (want.empty()) continue;
+      ++signals;
+      EXPECT_EQ(out.signals[0].signal_type, want[0].signal_type);
+      EXPECT_EQ(out.signals[0].description, want[0].description);
+      EXPECT_EQ(out.signals[0].likelihood_ratio, want[0].likelihood_ratio);
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(*out.signals[0].raw_score),
+                std::bit_cast<std::uint64_t>(*want[0].raw_score));
+    }
+  }
+  EXPECT_GT(signals, 1000);  // both outcomes are well represented
 }
 
 }  // namespace

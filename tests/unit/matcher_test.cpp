@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "flat_image.h"
 
 namespace vantrel_core {
 namespace {
@@ -159,12 +162,24 @@ struct CaseGenerator {
   }
 };
 
+constexpr MatcherPath kPaths[] = {MatcherPath::kAutomaton, MatcherPath::kScalar,
+                                  MatcherPath::kAvx2};
+
+// Every search path of a matcher against the naive reference.
+void expect_paths_agree(const PhraseMatcher& built, const std::vector<std::string>& phrases,
+                        std::string_view text) {
+  const auto want = naive_find_all(phrases, text);
+  for (const MatcherPath path : kPaths) {
+    const PhraseMatcher m = built.with_path(path);
+    ASSERT_EQ(m.find_all(text), want)
+        << describe(phrases, text) << "\npath " << static_cast<int>(m.path());
+  }
+}
+
 void expect_same_as_naive(const std::vector<std::string>& phrases, std::string_view text) {
   const auto built = PhraseMatcher::build(phrases);
   ASSERT_TRUE(built.has_value()) << built.error();
-  const auto got = built->find_all(text);
-  const auto want = naive_find_all(phrases, text);
-  ASSERT_EQ(got, want) << describe(phrases, text);
+  expect_paths_agree(*built, phrases, text);
 }
 
 TEST(PhraseMatcher, AgreesWithNaiveMatcherOnRandomSets) {
@@ -236,6 +251,220 @@ TEST(PhraseMatcher, AgreesWithNaiveMatcherOnLargeSetsWithSparseStates) {
           gen.text("abcAB", phrases, 3000) + wide + gen.text("abc", phrases, 300);
       const auto got = built->find_all(text);
       ASSERT_EQ(got, naive_find_all(phrases, text)) << "round " << round;
+    }
+  }
+}
+
+// Phrases of at least `min_len` bytes, so that the window filter is used
+// (the shortest phrase sets its window size and stride), built to collide in
+// the ways its exact table and confirmations must get right: shared
+// prefixes, prefixes and extensions of each other, case variants, suffixes,
+// runs of one byte.
+std::vector<std::string> filter_phrases(CaseGenerator& gen, std::string_view alphabet,
+                                        std::size_t count, std::size_t min_len,
+                                        std::size_t max_len) {
+  const auto fresh = [&] {
+    return gen.word(alphabet, max_len - min_len) + gen.word(alphabet, 0) + [&] {
+      std::string w;
+      for (std::size_t i = 0; i < min_len; ++i) w += alphabet[gen.below(alphabet.size())];
+      return w;
+    }();
+  };
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (out.empty() || gen.below(4) == 0) {
+      out.push_back(fresh());
+      continue;
+    }
+    const std::string& base = out[gen.below(out.size())];
+    std::string p;
+    switch (gen.below(6)) {
+      case 0:  // a prefix of another
+        p = base.substr(0, min_len + gen.below(base.size() - min_len + 1));
+        break;
+      case 1:  // another's first bytes with a new tail
+        p = base.substr(0, gen.below(base.size() + 1)) + gen.word(alphabet, 4);
+        break;
+      case 2:  // case variant or duplicate
+        p = gen.flip_case(base);
+        break;
+      case 3:  // a suffix of another
+        p = base.substr(gen.below(base.size() - min_len + 1));
+        break;
+      case 4:  // one byte repeated
+        p = std::string(min_len + gen.below(max_len - min_len + 1),
+                        alphabet[gen.below(alphabet.size())]);
+        break;
+      default:  // another with bytes in front
+        p = gen.word(alphabet, 3) + base;
+        break;
+    }
+    while (p.size() < min_len) p += alphabet[gen.below(alphabet.size())];
+    out.push_back(p.substr(0, std::max(min_len, std::min(p.size(), max_len))));
+  }
+  return out;
+}
+
+// Text that keeps a filter busy: noise, whole phrases in changed case,
+// phrases cut short, a phrase's first bytes repeated, runs of one byte.
+std::string filter_text(CaseGenerator& gen, std::string_view alphabet,
+                        const std::vector<std::string>& phrases, std::size_t max_len) {
+  std::string t;
+  const std::size_t len = gen.below(max_len + 1);
+  while (t.size() < len) {
+    const std::string& p = phrases[gen.below(phrases.size())];
+    switch (gen.below(8)) {
+      case 0:
+      case 1:
+        t += gen.flip_case(p);
+        break;
+      case 2:
+        t += p.substr(0, gen.below(p.size()));
+        break;
+      case 3:
+        for (std::size_t k = gen.below(4); k > 0; --k) t += p.substr(0, 1 + gen.below(p.size()));
+        break;
+      case 4:
+        t += std::string(gen.below(20), alphabet[gen.below(alphabet.size())]);
+        break;
+      default:
+        t += alphabet[gen.below(alphabet.size())];
+        break;
+    }
+  }
+  return t;
+}
+
+std::string every_byte() {
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  return all;
+}
+
+TEST(PhraseMatcher, AgreesWithNaiveMatcherThroughTheWindowFilter) {
+  const std::string all_bytes = every_byte();
+  const std::string_view alphabets[] = {
+      "ab",
+      "aAbB ",
+      std::string_view("a\xc3\xa9\xff\x00@`[{", 9),  // non-ASCII, NUL, one bit from letters
+      "abcdefghij",
+      "xyzXYZ019-",
+      all_bytes,
+  };
+  // The shortest phrase sets the window (4 to 8 bytes) and the stride (1, 2
+  // or 4); the longest reach past the farthest window offset.
+  const std::size_t shortest[] = {4, 5, 6, 7, 8, 9, 10, 11, 14};
+  CaseGenerator gen(0xF117E4);
+  for (int round = 0; round < 1500; ++round) {
+    const std::string_view alphabet = alphabets[round % std::size(alphabets)];
+    const std::size_t min_len = shortest[gen.below(std::size(shortest))];
+    const auto phrases =
+        filter_phrases(gen, alphabet, 1 + gen.below(30), min_len, min_len + gen.below(70));
+    const auto built = PhraseMatcher::build(phrases);
+    ASSERT_TRUE(built.has_value()) << built.error();
+    ASSERT_GT(built->window_bytes(), 0u) << describe(phrases, "");
+    for (int t = 0; t < 4; ++t) {
+      expect_paths_agree(*built, phrases, filter_text(gen, alphabet, phrases, 400));
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(PhraseMatcher, WindowsSharedByManyPhrasesWalkTheTrie) {
+  // Eight-byte phrases have one run of windows, so these all share their
+  // first window at the same offset: more than a hit confirms one by one.
+  CaseGenerator gen(31337);
+  std::vector<std::string> phrases;
+  for (int c = 0; c < 256; ++c) {
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c >= 0xA0)
+      phrases.push_back(std::string("sharedp") + static_cast<char>(c));
+  }
+  for (int i = 0; i < 300; ++i) phrases.push_back("sharedpr" + gen.word("abcdefgh", 6));
+  const auto built = PhraseMatcher::build(phrases);
+  ASSERT_TRUE(built.has_value());
+  for (int t = 0; t < 40; ++t) {
+    expect_paths_agree(*built, phrases,
+                       filter_text(gen, "sharedpSHAREDP xyz9\xa5\xff", phrases, 600));
+    if (HasFatalFailure()) return;
+  }
+  std::string repeated;
+  while (repeated.size() < 4000) repeated += "SharedPr";
+  expect_paths_agree(*built, phrases, repeated);
+}
+
+TEST(PhraseMatcher, HugeSharedPrefixes) {
+  CaseGenerator gen(99);
+  const std::string prefix = gen.flip_case(std::string(300, 'a') + gen.word("ab", 300));
+  std::vector<std::string> phrases;
+  for (int i = 0; i < 12; ++i) phrases.push_back(prefix + gen.word("abc", 5));
+  phrases.push_back(prefix.substr(0, 650));
+  const auto built = PhraseMatcher::build(phrases);
+  ASSERT_TRUE(built.has_value());
+  ASSERT_GT(built->window_bytes(), 0u);
+  for (int t = 0; t < 30; ++t) {
+    expect_paths_agree(*built, phrases, filter_text(gen, "abcAB", phrases, 3000));
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(PhraseMatcher, BusyConfirmationsHandOverToTheAutomatonAndBack) {
+  // In a long run of 'a' every position holds these phrases' windows and
+  // each confirmation reads far ahead; after the run the filter takes over
+  // again and must still find everything.
+  const std::vector<std::string> phrases = {std::string(200, 'a') + "b", "needle7x",
+                                            std::string(120, 'a') + "c"};
+  const auto built = PhraseMatcher::build(phrases);
+  ASSERT_TRUE(built.has_value());
+  ASSERT_GT(built->window_bytes(), 0u);
+  // The automaton hands back where it stands in its start state: right
+  // before the first needle.
+  std::string text = std::string(40000, 'a') + "-needle7x " + std::string(201, 'A') + "b";
+  for (int i = 0; i < 50; ++i) text += " xx NEEDLE7X " + std::string(i * 7, 'a') + "b";
+  expect_paths_agree(*built, phrases, text);
+}
+
+TEST(PhraseMatcher, FindAtAgreesWithNaiveFromAnyStart) {
+  CaseGenerator gen(2024);
+  for (int round = 0; round < 300; ++round) {
+    const auto phrases = filter_phrases(gen, "abAB ", 1 + gen.below(12), 4 + gen.below(8), 24);
+    const auto built = PhraseMatcher::build(phrases);
+    ASSERT_TRUE(built.has_value());
+    const std::string text = filter_text(gen, "abAB ", phrases, 200);
+    for (int k = 0; k < 5; ++k) {
+      const std::size_t at = gen.below(text.size() + 1);
+      const auto rest = naive_find_all(phrases, std::string_view(text).substr(at));
+      for (const MatcherPath path : kPaths) {
+        PhraseMatch got;
+        const bool found = built->with_path(path).find_at(text, at, got);
+        ASSERT_EQ(found, !rest.empty()) << describe(phrases, text) << "\nat " << at;
+        if (found) {
+          EXPECT_EQ(got, (PhraseMatch{rest[0].phrase, rest[0].start + at, rest[0].end + at}));
+        }
+      }
+    }
+  }
+}
+
+TEST(PhraseMatcher, ImageRoundTripKeepsEveryTable) {
+  CaseGenerator gen(5);
+  for (const std::size_t min_len : {1, 4, 8, 11}) {
+    const auto phrases = filter_phrases(gen, "abcAB ", 40, min_len, 30);
+    const auto built = PhraseMatcher::build(phrases);
+    ASSERT_TRUE(built.has_value());
+    FlatImageWriter writer(7);
+    built->write_image(writer);
+    const std::string image = writer.finish();
+    std::vector<std::uint64_t> aligned(image.size() / 8 + 1);
+    std::memcpy(aligned.data(), image.data(), image.size());
+    FlatImageReader reader({reinterpret_cast<const std::byte*>(aligned.data()), image.size()}, 7);
+    const auto read = PhraseMatcher::read_image(reader);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_TRUE(reader.at_end());
+    EXPECT_EQ(read->path(), built->path());
+    EXPECT_EQ(read->window_bytes(), built->window_bytes());
+    for (int t = 0; t < 10; ++t) {
+      const std::string text = filter_text(gen, "abcAB ", phrases, 300);
+      expect_paths_agree(*read, phrases, text);
     }
   }
 }

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "skills/normalize_steps.h"
 #include "engine.h"
+#include "skills/normalize_steps.h"
 
 namespace vantrel_core {
 namespace {
@@ -66,6 +66,17 @@ double elapsed_ms(std::chrono::steady_clock::time_point start) {
 }
 
 constexpr std::size_t kMiB = 1 << 20;
+
+// A small deterministic generator for random mixes of text pieces.
+struct XorShift {
+  std::uint64_t state;
+  std::uint64_t operator()() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
+};
 // Only a guard against quadratic behaviour in any build type; real timings
 // live in the benchmarks.
 constexpr double kLinearGuardMs = 2000;
@@ -309,8 +320,8 @@ void PrintTo(const LeetCase& c, std::ostream* os) {
 
 class Leetspeak : public testing::TestWithParam<LeetCase> {};
 
-// Each case runs as pure ASCII and, behind a non-ASCII prefix, through the
-// code-point path; both must agree.
+// Each case runs as pure ASCII and behind a non-ASCII prefix; both must
+// agree.
 TEST_P(Leetspeak, RewritesOnlyDisguisedLetters) {
   const LeetCase& c = GetParam();
   for (const std::string prefix : {"", "\u00E9 "}) {
@@ -453,13 +464,20 @@ TEST(Layout, QuotedStringsKeepTheirSpacing) {
   EXPECT_EQ(normalized("\"a\n\n\nb\"\n\n c"), "\"a\n\n\nb\"\nc");
 }
 
-// The whitespace pass skips the property lookup below this bound.
-TEST(Layout, NoOtherWhiteSpaceBelowTheLookupBound) {
-  for (UChar32 c = 0x80; c < static_cast<UChar32>(normalize_steps::kFirstWideWhiteSpace); ++c) {
+// The whitespace pass skips the property lookup outside these bounds.
+TEST(Layout, NoOtherWhiteSpaceOutsideTheLookupBounds) {
+  std::vector<UChar32> outside;
+  for (UChar32 c = 0x80; c <= 0x10FFFF; ++c) {
     if (c == 0x85 || c == 0xA0) continue;
-    EXPECT_FALSE(u_isUWhiteSpace(c)) << std::hex << c;
+    if (c == static_cast<UChar32>(normalize_steps::kFirstWideWhiteSpace)) {
+      c = static_cast<UChar32>(normalize_steps::kLastWideWhiteSpace);
+      continue;
+    }
+    if (u_isUWhiteSpace(c)) outside.push_back(c);
   }
+  EXPECT_TRUE(outside.empty()) << std::hex << outside.front();
   EXPECT_TRUE(u_isUWhiteSpace(static_cast<UChar32>(normalize_steps::kFirstWideWhiteSpace)));
+  EXPECT_TRUE(u_isUWhiteSpace(static_cast<UChar32>(normalize_steps::kLastWideWhiteSpace)));
 }
 
 TEST(Layout, SameRulesForNonAsciiText) {
@@ -471,23 +489,16 @@ TEST(Layout, SameRulesForNonAsciiText) {
   EXPECT_EQ(normalized("\"x\u2028  y\" \u00E9\u1680\u1680\u00FC"), "\"x\u2028  y\"\u00E9 \u00FC");
 }
 
-// Leetspeak, spaced letters and layout run on bytes for ASCII text and on code points otherwise.
 // "%" and U+00A7 fall in the same classes for every rule (not alphanumeric, not whitespace, no
 // leetspeak reading), so swapping one for the other must swap them in the result and change nothing
 // else.
-TEST(Layout, ByteAndCodePointPathsAgree) {
+TEST(Layout, TwoByteSymbolActsLikeAsciiSymbol) {
   // Weighted towards letters and spaces so that spaced-out runs, digit runs
   // and symbols next to letters all come up often.
   const std::vector<std::string_view> kPieces = {"a", "b",  "Z",  "x",   " ",  " ",  " ", "%",
                                                  "%", "1",  "3",  "0",   "2",  "!",  "$", "(",
                                                  "|", "\"", "\\", "```", "\n", "\t", "AB"};
-  std::uint64_t state = 0x9e3779b97f4a7c15ULL;
-  auto next = [&state] {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  };
+  XorShift next{0x9e3779b97f4a7c15ULL};
   auto swap_symbol = [](std::string_view in) {
     std::string out;
     for (char c : in) {
@@ -510,6 +521,34 @@ TEST(Layout, ByteAndCodePointPathsAgree) {
     ASSERT_EQ(by_char.text, swap_symbol(by_byte.text)) << "input: " << ascii;
     ASSERT_EQ(by_char.leetspeak_substitutions, by_byte.leetspeak_substitutions) << ascii;
     ASSERT_EQ(by_char.spaced_letters_collapsed, by_byte.spaced_letters_collapsed) << ascii;
+  }
+}
+
+// The byte path decodes a non-ASCII character only where a rule looks past
+// its first byte; the code-point path reads every rule plainly. Random mixes
+// of ASCII runs and non-ASCII characters (letters, homoglyphs, symbols,
+// White_Space of two and three bytes and other characters with the same
+// first bytes, an ideograph, an emoji, a combining mark) next to digits, leetspeak symbols, spaced
+// letters, quotes, escapes and fences must come out the same.
+TEST(Layout, ByteAndCodePointPathsAgreeOnMixedText) {
+  const std::vector<std::string_view> kPieces = {
+      "a",      "b",      "Z",          "x",        " ",        " ",       " ",
+      "1",      "3",      "0",          "!",        "$",        "(",       "|",
+      "@",      "\"",     "\\",         "```",      "\n",       "\t",      "AB",
+      "a b c",  "p 4 5",  "\u00E9",     "\u00A7",   "\u0430",   "\u0391",  "\u00A0",
+      "\u0085", "\u2028", "\u3000",     "\u1680",   "\u4E2D",   "\u2022",  "\u3001",
+      "\u1E9E", "\u0301", "\U0001F600", "\u00E9 x", "x \u00E9", " \u2028 "};
+  XorShift next{0x5DEECE66DULL};
+  for (int round = 0; round < 30000; ++round) {
+    std::string text;
+    const std::size_t pieces = 1 + next() % 48;
+    for (std::size_t i = 0; i < pieces; ++i) text += kPieces[next() % kPieces.size()];
+    const normalize_steps::LayoutOutcome by_byte = normalize_steps::rewrite_layout(text);
+    const normalize_steps::LayoutOutcome by_char =
+        normalize_steps::rewrite_layout_by_code_points(text);
+    ASSERT_EQ(by_byte.text, by_char.text) << "input: " << text;
+    ASSERT_EQ(by_byte.leetspeak_substitutions, by_char.leetspeak_substitutions) << text;
+    ASSERT_EQ(by_byte.spaced_letters_collapsed, by_char.spaced_letters_collapsed) << text;
   }
 }
 
@@ -591,7 +630,7 @@ TEST(BadInput, MebibyteOfLeetspeakSpacingAndQuotes) {
   r = timed_scan(repeat("\" `` \\", kMiB / 6));
   EXPECT_LT(r.ms, kLinearGuardMs);
 
-  r = timed_scan(repeat("\u00E9 b ", kMiB / 6));  // code-point path
+  r = timed_scan(repeat("\u00E9 b ", kMiB / 6));  // spaced letters between non-ASCII ones
   EXPECT_LT(r.ms, kLinearGuardMs);
 }
 

@@ -16,6 +16,10 @@
 
 #include "utf8.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vantrel_core::normalize_steps {
 
 namespace {
@@ -51,10 +55,10 @@ bool is_alnum(char32_t c) {
 
 // Unicode White_Space; within ASCII that is tab to carriage return and space.
 // Beyond ASCII only U+0085, U+00A0 and characters from U+1680 to U+3000 have
-// the property, so most letters and marks skip the lookup.
+// the property, so most letters, marks and ideographs skip the lookup.
 bool is_white_space(char32_t c) {
   if (c < 0x80) return c == U' ' || (c >= U'\t' && c <= U'\r');
-  if (c < kFirstWideWhiteSpace && c != 0x85 && c != 0xA0) return false;
+  if ((c < kFirstWideWhiteSpace || c > kLastWideWhiteSpace) && c != 0x85 && c != 0xA0) return false;
   return u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;
 }
 
@@ -91,6 +95,47 @@ inline std::uint64_t range_lanes(std::uint64_t x, unsigned char lo, unsigned cha
   return ge_lanes(x, lo) & ~ge_lanes(x, static_cast<unsigned char>(hi + 1)) & kHigh;
 }
 
+// The UTF-8 first bytes of the White_Space characters beyond ASCII: C2 for
+// U+0085 and U+00A0, E1 to E3 for U+1680 to U+3000 (see is_white_space).
+// Every other character beyond ASCII is ordinary to the layout pass.
+inline bool may_be_wide_white_space(unsigned char b) {
+  return b == 0xC2 || (b >= 0xE1 && b <= 0xE3);
+}
+inline std::uint64_t may_be_wide_white_space(std::uint64_t x) {
+  return eq_lanes(x, 0xC2) | eq_lanes(x, 0xE1) | eq_lanes(x, 0xE2) | eq_lanes(x, 0xE3);
+}
+
+// ---- Sixteen bytes at a time --------------------------------------------------
+//
+// Where the processor has SSE2 (every x86-64 one), the searches below first
+// skip sixteen bytes at a time while none of them can be what they look for;
+// the word-at-a-time loops then find the exact position.
+
+#if defined(__SSE2__)
+#define VANTREL_SIXTEEN_BYTES 1
+
+inline __m128i load16(const char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+inline __m128i eq16(__m128i x, char c) {
+  return _mm_cmpeq_epi8(x, _mm_set1_epi8(c));
+}
+// Lanes in [lo, hi], both ASCII (hi < 0x7F): the signed compares see bytes
+// beyond ASCII as negative.
+inline __m128i range16(__m128i x, char lo, char hi) {
+  return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                       _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(hi + 1))));
+}
+inline bool any16(__m128i lanes) {
+  return _mm_movemask_epi8(lanes) != 0;
+}
+inline __m128i may_be_wide_white_space16(__m128i x) {
+  return _mm_or_si128(
+      _mm_or_si128(eq16(x, static_cast<char>(0xC2)), eq16(x, static_cast<char>(0xE1))),
+      _mm_or_si128(eq16(x, static_cast<char>(0xE2)), eq16(x, static_cast<char>(0xE3))));
+}
+#endif
+
 // Byte length of the character starting at i (1 at the end of the text).
 inline std::size_t utf8_length(std::string_view s, std::size_t i) {
   if (i >= s.size()) return 1;
@@ -100,6 +145,9 @@ inline std::size_t utf8_length(std::string_view s, std::size_t i) {
 
 // First position at or after `i` holding a byte of a non-ASCII character.
 std::size_t find_non_ascii(std::string_view s, std::size_t i) {
+#ifdef VANTREL_SIXTEEN_BYTES
+  while (i + 16 <= s.size() && !any16(load16(s.data() + i))) i += 16;
+#endif
   while (i + 8 <= s.size() && (load8(s.data() + i) & kHigh) == 0) i += 8;
   while (i < s.size() && byte_at(s, i) < 0x80) ++i;
   return i;
@@ -290,6 +338,34 @@ inline char32_t char_of(C c) {
   }
 }
 
+// The character before position i (i > 0) and the one starting at i with
+// its length, in either representation. UTF-8 text is decoded only where a
+// byte is not ASCII.
+inline char32_t char_before(std::u32string_view s, std::size_t i) {
+  return s[i - 1];
+}
+inline char32_t char_before(std::string_view s, std::size_t i) {
+  if (byte_at(s, i - 1) < 0x80) return byte_at(s, i - 1);
+  return utf8::prev(s, i);
+}
+inline char32_t char_at(std::u32string_view s, std::size_t i, std::size_t& length) {
+  length = 1;
+  return s[i];
+}
+inline char32_t char_at(std::string_view s, std::size_t i, std::size_t& length) {
+  const std::size_t start = i;
+  const char32_t c = utf8::next(s, i);
+  length = i - start;
+  return c;
+}
+inline char32_t char_at(std::u32string_view s, std::size_t i) {
+  return s[i];
+}
+inline char32_t char_at(std::string_view s, std::size_t i) {
+  std::size_t length;
+  return char_at(s, i, length);
+}
+
 // Writes a pass's output over its own input. Each pass emits at most as many
 // characters as it has read, so writing trails reading, and it reads behind
 // its position only where nothing has been written yet (or through values it
@@ -380,6 +456,16 @@ std::size_t find_leet_trigger(std::u32string_view s, std::size_t i) {
   return i;
 }
 std::size_t find_leet_trigger(std::string_view s, std::size_t i) {
+#ifdef VANTREL_SIXTEEN_BYTES
+  for (; i + 16 <= s.size(); i += 16) {
+    const __m128i w = load16(s.data() + i);
+    const __m128i symbols = _mm_or_si128(_mm_or_si128(_mm_or_si128(eq16(w, '!'), eq16(w, '$')),
+                                                      _mm_or_si128(eq16(w, '('), eq16(w, '+'))),
+                                         _mm_or_si128(_mm_or_si128(eq16(w, '@'), eq16(w, '[')),
+                                                      _mm_or_si128(eq16(w, '{'), eq16(w, '|'))));
+    if (any16(_mm_or_si128(symbols, range16(w, '0', '9')))) break;
+  }
+#endif
   for (; i + 8 <= s.size(); i += 8) {
     const std::uint64_t w = load8(s.data() + i);
     const std::uint64_t hit = range_lanes(w, '0', '9') | eq_lanes(w, '!') | eq_lanes(w, '$') |
@@ -497,7 +583,16 @@ std::size_t find_spaced_pattern(std::u32string_view s, std::size_t i) {
   return s.size();
 }
 std::size_t find_spaced_pattern(std::string_view s, std::size_t i) {
-  // A pattern needs spaces two apart: look for those eight positions at a time.
+  // A pattern needs spaces two apart: look for those sixteen or eight
+  // positions at a time.
+#ifdef VANTREL_SIXTEEN_BYTES
+  for (; i + 19 <= s.size(); i += 16) {
+    if (any16(_mm_and_si128(eq16(load16(s.data() + i + 1), ' '),
+                            eq16(load16(s.data() + i + 3), ' ')))) {
+      break;
+    }
+  }
+#endif
   for (; i + 11 <= s.size(); i += 8) {
     const std::uint64_t pairs =
         eq_lanes(load8(s.data() + i + 1), ' ') & eq_lanes(load8(s.data() + i + 3), ' ');
@@ -526,14 +621,14 @@ bool collapse_spaced_letters(std::basic_string<C>& buf) {
   while ((i = find_spaced_pattern(s, i)) < n) {
     // The pattern already guarantees the letters at i and i+2, the space
     // between them and the space at i+3.
-    if (i > 0 && is_alnum(char_of(s[i - 1]))) {
+    if (i > 0 && is_alnum(char_before(s, i))) {
       ++i;
       continue;
     }
     std::size_t k = i + 2;
     while (k < n) {
       if (char_of(s[k - 1]) != U' ' || !is_ascii_letter(char_of(s[k]))) break;
-      if (k + 1 < n && char_of(s[k + 1]) != U' ' && is_alnum(char_of(s[k + 1]))) break;
+      if (k + 1 < n && char_of(s[k + 1]) != U' ' && is_alnum(char_at(s, k + 1))) break;
       k += 2;
     }
     if ((k - i) / 2 >= 3) {
@@ -555,7 +650,8 @@ bool collapse_spaced_letters(std::basic_string<C>& buf) {
 // something or must change state: a whitespace character other than a space,
 // a space after a space, a quote or a backtick. Everything in between is
 // ordinary characters and single spaces, which the pass copies unchanged.
-// (Byte text is pure ASCII; a stray high byte stops the search as well.)
+// (In UTF-8 the search also stops at the first byte of every character that
+// may be White_Space beyond ASCII, so that the pass decodes it.)
 std::size_t find_layout_trigger(std::u32string_view s, std::size_t i) {
   for (; i < s.size(); ++i) {
     const char32_t c = s[i];
@@ -567,16 +663,27 @@ std::size_t find_layout_trigger(std::u32string_view s, std::size_t i) {
   return s.size();
 }
 std::size_t find_layout_trigger(std::string_view s, std::size_t i) {
+#ifdef VANTREL_SIXTEEN_BYTES
+  for (; i + 16 <= s.size(); i += 16) {
+    const __m128i w = load16(s.data() + i);
+    const __m128i double_space = _mm_and_si128(eq16(w, ' '), eq16(load16(s.data() + i - 1), ' '));
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(range16(w, '\t', '\r'), _mm_or_si128(eq16(w, '"'), eq16(w, '`'))),
+                     _mm_or_si128(double_space, may_be_wide_white_space16(w)));
+    if (any16(hit)) break;
+  }
+#endif
   for (; i + 8 <= s.size(); i += 8) {
     const std::uint64_t w = load8(s.data() + i);
     const std::uint64_t before = load8(s.data() + i - 1);
     const std::uint64_t hit = range_lanes(w, '\t', '\r') | eq_lanes(w, '"') | eq_lanes(w, '`') |
-                              (w & kHigh) | (eq_lanes(w, ' ') & eq_lanes(before, ' '));
+                              may_be_wide_white_space(w) |
+                              (eq_lanes(w, ' ') & eq_lanes(before, ' '));
     if (hit != 0) break;
   }
   for (; i < s.size(); ++i) {
     const unsigned char c = byte_at(s, i);
-    if ((c >= '\t' && c <= '\r') || c == '"' || c == '`' || c >= 0x80 ||
+    if ((c >= '\t' && c <= '\r') || c == '"' || c == '`' || may_be_wide_white_space(c) ||
         (c == ' ' && s[i - 1] == ' ')) {
       return i;
     }
@@ -586,6 +693,14 @@ std::size_t find_layout_trigger(std::string_view s, std::size_t i) {
 
 template <class C>
 std::size_t find_either(std::basic_string_view<C> s, std::size_t i, C a, C b) {
+#ifdef VANTREL_SIXTEEN_BYTES
+  if constexpr (sizeof(C) == 1) {
+    for (; i + 16 <= s.size(); i += 16) {
+      const __m128i w = load16(s.data() + i);
+      if (any16(_mm_or_si128(eq16(w, a), eq16(w, b)))) break;
+    }
+  }
+#endif
   while (i < s.size() && s[i] != a && s[i] != b) ++i;
   return i;
 }
@@ -643,22 +758,25 @@ void layout_whitespace(std::basic_string_view<C> s, Writer& rw) {
       ++i;
       continue;
     }
-    if (is_white_space(c)) {
+    // Only now does a whole character matter, not just its first byte.
+    std::size_t length = 1;
+    const char32_t whole = c < 0x80 ? c : char_at(s, i, length);
+    if (is_white_space(whole)) {
       if (line_start || prev_space) {
-        rw.drop(i, 1);
+        rw.drop(i, length);
       } else {
-        if (c != U' ') {
-          rw.drop(i, 1);
+        if (whole != U' ') {
+          rw.drop(i, length);
           rw.put(static_cast<C>(' '));
         }
         prev_space = true;
       }
-      ++i;
+      i += length;
       continue;
     }
     prev_space = line_start = prev_newline = false;
-    const std::size_t next = find_layout_trigger(s, i + 1);
-    if (next > i + 1) prev_space = char_of(s[next - 1]) == U' ';
+    const std::size_t next = find_layout_trigger(s, i + length);
+    if (next > i + length) prev_space = char_of(s[next - 1]) == U' ';
     i = next;
   }
   if (rw.last_char(n) == U' ') rw.remove_last(n);
@@ -705,24 +823,31 @@ std::uint64_t map_control_chars(std::string& text) {
   auto is_control = [](unsigned char b) {
     return (b < 0x20 && b != '\t' && b != '\n') || b == 0x7F;
   };
-  // Most texts have none: find the first eight bytes at a time before
-  // writing anything.
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    const std::uint64_t w = load8(text.data() + i);
-    const std::uint64_t below_space = ~ge_lanes(w, 0x20) & ~w & kHigh;
-    const std::uint64_t controls =
-        (below_space & ~eq_lanes(w, '\t') & ~eq_lanes(w, '\n')) | eq_lanes(w, 0x7F);
-    if (controls != 0) break;
-  }
+  // Most texts have none, and the rest few: each is found by skipping
+  // sixteen or eight bytes at a time.
+  const std::size_t n = text.size();
   std::uint64_t count = 0;
-  for (; i < text.size(); ++i) {
-    if (is_control(byte_at(text, i))) {
-      text[i] = ' ';
-      ++count;
+  for (std::size_t i = 0;; ++i) {
+#ifdef VANTREL_SIXTEEN_BYTES
+    for (; i + 16 <= n; i += 16) {
+      const __m128i w = load16(text.data() + i);
+      const __m128i below_space =
+          _mm_andnot_si128(_mm_or_si128(eq16(w, '\t'), eq16(w, '\n')), range16(w, 0x00, 0x1F));
+      if (any16(_mm_or_si128(below_space, eq16(w, 0x7F)))) break;
     }
+#endif
+    for (; i + 8 <= n; i += 8) {
+      const std::uint64_t w = load8(text.data() + i);
+      const std::uint64_t below_space = ~ge_lanes(w, 0x20) & ~w & kHigh;
+      const std::uint64_t controls =
+          (below_space & ~eq_lanes(w, '\t') & ~eq_lanes(w, '\n')) | eq_lanes(w, 0x7F);
+      if (controls != 0) break;
+    }
+    while (i < n && !is_control(byte_at(text, i))) ++i;
+    if (i >= n) return count;
+    text[i] = ' ';
+    ++count;
   }
-  return count;
 }
 
 namespace {
@@ -814,23 +939,23 @@ std::uint64_t replace_confusables(std::string& text) {
 
 LayoutOutcome rewrite_layout(std::string text) {
   LayoutOutcome r;
-  if (is_ascii(text)) {
-    undo_leetspeak_and_spacing(text, r);
-    InPlaceWriter<char> out(text);
-    layout_whitespace(std::string_view(text), out);
-    out.finish();
-    r.text = std::move(text);
-    return r;
-  }
+  undo_leetspeak_and_spacing(text, r);
+  InPlaceWriter<char> out(text);
+  layout_whitespace(std::string_view(text), out);
+  out.finish();
+  r.text = std::move(text);
+  return r;
+}
+
+LayoutOutcome rewrite_layout_by_code_points(std::string_view text) {
+  LayoutOutcome r;
   std::u32string cps;
   cps.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) cps.push_back(utf8::next(text, i));
   undo_leetspeak_and_spacing(cps, r);
-  text.clear();  // the UTF-8 input is spent; its buffer is large enough for the output
-  Utf8Writer out(cps, text);
+  Utf8Writer out(cps, r.text);
   layout_whitespace(std::u32string_view(cps), out);
   out.finish();
-  r.text = std::move(text);
   return r;
 }
 

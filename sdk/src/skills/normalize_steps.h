@@ -9,9 +9,10 @@
 
 namespace vantrel_core::normalize_steps {
 
-// Every White_Space character beyond ASCII other than U+0085 and U+00A0 is
-// at or above this code point.
+// Every White_Space character beyond ASCII other than U+0085 and U+00A0 lies
+// between these code points.
 inline constexpr char32_t kFirstWideWhiteSpace = 0x1680;
+inline constexpr char32_t kLastWideWhiteSpace = 0x3000;
 
 // True when every byte is below 0x80.
 bool is_ascii(std::string_view text);
@@ -45,8 +46,14 @@ struct LayoutOutcome {
 };
 
 // Runs leetspeak undoing, spaced-letter collapsing and whitespace layout in
-// that order. Pure ASCII text is processed byte by byte; other text as an
-// array of code points, so neighbours are inspected by character index.
+// that order, in place on the UTF-8 bytes. The rules look at neighbouring
+// characters; a non-ASCII character is decoded only where one of them looks
+// past its first byte, so ASCII runs are processed byte by byte.
 LayoutOutcome rewrite_layout(std::string text);
+
+// The same three passes over the text decoded to code points, where
+// neighbours are plainly one index apart. Slower; rewrite_layout must give
+// the same result for every text.
+LayoutOutcome rewrite_layout_by_code_points(std::string_view text);
 
 }  // namespace vantrel_core::normalize_steps

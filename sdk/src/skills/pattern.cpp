@@ -309,7 +309,7 @@ Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(
 //   4. the matcher's sections (PhraseMatcher::write_image)
 // Changing any of these layouts needs a new format tag.
 namespace {
-constexpr std::uint32_t kPatternImageFormat = 1;
+constexpr std::uint32_t kPatternImageFormat = 2;
 }  // namespace
 
 std::string PatternSkill::image() const {
