@@ -7,7 +7,7 @@
 // Daemon: N requests (default 1,000,000) through one `vantrel scan --stdin`:
 // mostly short prompts and responses, some of 64 KiB, one in a thousand of
 // exactly 1 MiB and one in a thousand just over it, and about 2 % bad lines
-// (not JSON, wrong types, unknown modes, missing text, blank). With
+// (not JSON, wrong types, unknown modes, missing text, not UTF-8, blank). With
 // --big-line, a separate daemon first gets one line of that many megabytes
 // and then 1,000 ordinary requests. Stream: B bytes (default 1 GiB) through
 // one `vantrel stream`: ordinary lines, 1 MiB runs with carriage returns only,
@@ -115,7 +115,7 @@ class RequestMix {
 
  private:
   static Request bad(std::size_t i) {
-    switch (i % 8) {
+    switch (i % 9) {
       case 0:
         return {"not json at all\n"};
       case 1:
@@ -130,6 +130,8 @@ class RequestMix {
         return {"   \t\n", false};
       case 6:
         return {"{\"text\":\"a\",\"text\":\"b\"}\n"};
+      case 7:
+        return {"{\"id\":\"b\",\"text\":\"caf\xC3\"}\n"};
       default:
         return {"[{\"text\":\"an array, not an object\"}]\n"};
     }
