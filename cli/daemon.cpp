@@ -11,12 +11,12 @@
 // "text", "mode", "patterns") a non-string value, or repeats a known member is
 // answered with {"id":"","error":"invalid request JSON"}, and so is a line that
 // is not valid UTF-8 or too long to hold a text within the size limit. Unknown
-// members are ignored. "patterns" is accepted but ignored (a warning goes to stderr); the
-// command line's --patterns, --mode and thresholds apply to every request.
+// members are ignored. "patterns" is accepted but ignored (a warning goes to
+// stderr); the command line's --patterns, --mode and thresholds apply to
+// every request.
 #include "daemon.h"
 
 #include <simdjson.h>
-
 #include <unistd.h>
 #if defined(__GLIBC__)
 #include <malloc.h>

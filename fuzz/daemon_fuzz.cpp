@@ -42,8 +42,7 @@ std::size_t lines_to_answer(std::string_view input) {
     const std::size_t nl = input.find('\n');
     std::string_view line = input.substr(0, nl);
     input.remove_prefix(nl == std::string_view::npos ? input.size() : nl + 1);
-    if (nl != std::string_view::npos && !line.empty() && line.back() == '\r')
-      line.remove_suffix(1);
+    if (nl != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (!vantrel_core::is_valid_utf8(line) || !vantrel_core::is_blank(line)) ++count;
   }
   return count;

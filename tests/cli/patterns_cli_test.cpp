@@ -203,7 +203,8 @@ TEST(PatternsCli, WorkingDirectoryDatabaseIsNamedOnStandardError) {
     GTEST_SKIP() << "the build names a pattern file";
   TempDir dir;
   dir.write("patterns.json", kValidFile);
-  const std::string here = "Warning: pattern database read from 'patterns.json' in the working directory (1 record)\n";
+  const std::string here =
+      "Warning: pattern database read from 'patterns.json' in the working directory (1 record)\n";
 
   auto one_shot = run_vantrel({"scan", "-e", "a zebra crossing"}, in_dir(dir.path()));
   EXPECT_EQ(one_shot.exit_code, 1);
@@ -216,14 +217,15 @@ TEST(PatternsCli, WorkingDirectoryDatabaseIsNamedOnStandardError) {
   EXPECT_NE(one_shot.out.find("social_engineering (LR=420.0"), std::string::npos);
 
   // With --patterns as well, the built-in part still came from the file.
-  const auto added =
-      run_vantrel({"scan", "--patterns", named, "hello"}, in_dir(dir.path()));
+  const auto added = run_vantrel({"scan", "--patterns", named, "hello"}, in_dir(dir.path()));
   EXPECT_EQ(added.exit_code, 0);
   EXPECT_EQ(added.err, here);
-  EXPECT_NE(added.out.find("\nPattern DB version: r1+runtime:r1\n"), std::string::npos) << added.out;
+  EXPECT_NE(added.out.find("\nPattern DB version: r1+runtime:r1\n"), std::string::npos)
+      << added.out;
 
   RunOptions daemon = in_dir(dir.path());
-  daemon.stdin_data = "{\"id\":\"a\",\"text\":\"a zebra crossing\"}\n{\"id\":\"b\",\"text\":\"x\"}\n";
+  daemon.stdin_data =
+      "{\"id\":\"a\",\"text\":\"a zebra crossing\"}\n{\"id\":\"b\",\"text\":\"x\"}\n";
   const auto d = run_vantrel({"scan", "--stdin"}, daemon);
   EXPECT_EQ(d.exit_code, 0);
   EXPECT_EQ(d.err, here);  // once, not per request
@@ -242,7 +244,9 @@ TEST(PatternsCli, WorkingDirectoryDatabaseIsNamedOnStandardError) {
   ASSERT_EQ(::mkdir(child.c_str(), 0755), 0);
   const auto up = run_vantrel({"scan", "-e", "Ignore all previous instructions"}, in_dir(child));
   EXPECT_EQ(up.exit_code, 0);
-  EXPECT_EQ(up.err, "Warning: pattern database read from '../patterns.json' in the working directory (0 records)\n");
+  EXPECT_EQ(up.err,
+            "Warning: pattern database read from '../patterns.json' in the working directory (0 "
+            "records)\n");
   ::rmdir(child.c_str());
 
   // A file that does not load is passed over, so nothing is said.
