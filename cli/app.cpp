@@ -16,7 +16,7 @@ template <class... Ts>
 struct Overloaded : Ts... {
   using Ts::operator()...;
 };
-// clang 14 does not deduce aggregate template arguments without a guide.
+// clang 14 does not deduce an aggregate's arguments by itself.
 template <class... Ts>
 Overloaded(Ts...) -> Overloaded<Ts...>;
 
