@@ -106,48 +106,50 @@ void append_json_number(std::string& out, double v) {
     out += std::signbit(v) ? "-0.0" : "0.0";
     return;
   }
-  // Shortest round-trip digits in the form d[.ddd]e[+-]XX.
+  // Shortest round-trip digits in the form d[.ddd]e[+-]XX, taken apart in
+  // place: this runs for every number of every report.
   char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<std::size_t>(end - buf));
-  bool negative = false;
-  if (sci.front() == '-') {
-    negative = true;
-    sci.remove_prefix(1);
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const char* p = buf;
+  if (*p == '-') {
+    out += '-';
+    ++p;
   }
-  const std::size_t e_pos = sci.find('e');
-  std::string digits;
-  digits.reserve(20);
-  for (char c : sci.substr(0, e_pos)) {
-    if (c != '.') digits += c;
+  char digits[32];
+  std::size_t n = 0;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits[n++] = *p;
   }
-  const int exponent = std::atoi(std::string(sci.substr(e_pos + 1)).c_str());
-  if (negative) out += '-';
-  const int n = static_cast<int>(digits.size());
+  const bool negative_exponent = p[1] == '-';
+  int exponent = 0;
+  for (const char* q = p + 2; q < end; ++q) exponent = exponent * 10 + (*q - '0');
+  if (negative_exponent) exponent = -exponent;
+  const std::string_view d(digits, n);
   if (exponent >= -5 && exponent <= 15) {
+    const auto whole = static_cast<std::size_t>(exponent + 1);
     if (exponent < 0) {
       out += "0.";
       out.append(static_cast<std::size_t>(-exponent - 1), '0');
-      out += digits;
-    } else if (exponent + 1 >= n) {
-      out += digits;
-      out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
+      out += d;
+    } else if (whole >= n) {
+      out += d;
+      out.append(whole - n, '0');
       out += ".0";
     } else {
-      out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+      out += d.substr(0, whole);
       out += '.';
-      out.append(digits, static_cast<std::size_t>(exponent + 1));
+      out += d.substr(whole);
     }
     return;
   }
-  out += digits[0];
+  out += d[0];
   if (n > 1) {
     out += '.';
-    out.append(digits, 1);
+    out += d.substr(1);
   }
   out += 'e';
-  out += exponent < 0 ? '-' : '+';
-  out += std::to_string(exponent < 0 ? -exponent : exponent);
+  out += negative_exponent ? '-' : '+';
+  append_u64(out, static_cast<std::uint64_t>(negative_exponent ? -exponent : exponent));
 }
 
 std::string escape_json_string(std::string_view text) {

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <simdjson.h>
 
+#include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <string>
 
 namespace vantrel_core {
 namespace {
@@ -36,6 +39,46 @@ TEST(JsonNumber, LayoutByDecimalExponent) {
   EXPECT_EQ(num(0.1 + 0.2), "0.30000000000000004");
   EXPECT_EQ(num(5e-324), "5e-324");
   EXPECT_EQ(num(std::numeric_limits<double>::max()), "1.7976931348623157e+308");
+}
+
+// The layout rule spelled out over strings: shortest digits and decimal
+// exponent from std::to_chars, plain notation for exponents -5 to 15.
+std::string reference_num(double v) {
+  char buf[64];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string sci(buf, end);
+  std::string out;
+  if (sci[0] == '-') {
+    out = "-";
+    sci.erase(0, 1);
+  }
+  const std::size_t e = sci.find('e');
+  std::string digits = sci.substr(0, e);
+  digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+  const int exponent = std::stoi(sci.substr(e + 1));
+  const int n = static_cast<int>(digits.size());
+  if (exponent < -5 || exponent > 15) {
+    return out + digits.substr(0, 1) + (n > 1 ? "." + digits.substr(1) : "") + "e" +
+           (exponent < 0 ? "-" : "+") + std::to_string(std::abs(exponent));
+  }
+  if (exponent < 0) return out + "0." + std::string(-exponent - 1, '0') + digits;
+  if (exponent + 1 >= n) return out + digits + std::string(exponent + 1 - n, '0') + ".0";
+  return out + digits.substr(0, exponent + 1) + "." + digits.substr(exponent + 1);
+}
+
+TEST(JsonNumber, LayoutAsTheRuleOverStrings) {
+  std::mt19937_64 rng(0x15);
+  for (int i = 0; i < 200000; ++i) {
+    // Random bits, and every decimal exponent around the notation change.
+    double v = std::bit_cast<double>(rng());
+    if (i % 2 == 0) {
+      v = static_cast<double>(rng() % 1000000) *
+          std::pow(10.0, static_cast<double>(static_cast<int>(rng() % 30) - 14)) *
+          (i % 6 == 0 ? -1.0 : 1.0);
+    }
+    if (!std::isfinite(v) || v == 0) continue;
+    ASSERT_EQ(num(v), reference_num(v));
+  }
 }
 
 TEST(JsonNumber, ZerosAndNonFinite) {

@@ -60,7 +60,14 @@ double approximate_entropy(const std::array<std::uint64_t, 256>& counts, std::si
 // Adds each byte value's count. Four tables take the bytes in turn, so runs
 // of one value do not wait on the same counter; 32-bit counters keep them in
 // few cache lines, and chunks keep them from overflowing.
+// Short texts count straight into `counts`: clearing and merging the tables
+// would cost more than it saves.
 void count_bytes(std::string_view bytes, std::array<std::uint64_t, 256>& counts) {
+  constexpr std::size_t kShort = 4096;
+  if (bytes.size() < kShort) {
+    for (unsigned char b : bytes) ++counts[b];
+    return;
+  }
   constexpr std::size_t kChunk = std::size_t{1} << 30;
   std::array<std::array<std::uint32_t, 256>, 4> part;
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
