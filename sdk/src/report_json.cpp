@@ -1,3 +1,4 @@
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -208,8 +209,15 @@ void append_probabilities(std::string& out, const ThresholdsUsed& t, bool first)
   append_json_number(out, t.critical_start_prob);
 }
 
+// Where the six probabilities of thresholds_used stand in the report, to be
+// copied when the policy lists the same six.
+struct WrittenProbabilities {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
 // The calibrated path's scores and decision, null when absent.
-void append_decision(std::string& out, const ScanResult& r) {
+WrittenProbabilities append_decision(std::string& out, const ScanResult& r) {
   key(out, "posterior_prob");
   append_opt_number(out, r.posterior_prob);
   key(out, "effective_lr");
@@ -231,14 +239,29 @@ void append_decision(std::string& out, const ScanResult& r) {
   key(out, "thresholds_used");
   if (!r.thresholds_used) {
     out += "null";
-    return;
+    return {};
   }
   out += '{';
+  WrittenProbabilities written;
+  written.begin = out.size();
   append_probabilities(out, *r.thresholds_used, true);
+  written.end = out.size();
   out += '}';
+  return written;
 }
 
-void append_policy(std::string& out, const ScanResult& r) {
+bool same_bits(const ThresholdsUsed& a, const ThresholdsUsed& b) {
+  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  return bits(a.warn_prob) == bits(b.warn_prob) && bits(a.block_prob) == bits(b.block_prob) &&
+         bits(a.low_start_prob) == bits(b.low_start_prob) &&
+         bits(a.medium_start_prob) == bits(b.medium_start_prob) &&
+         bits(a.high_start_prob) == bits(b.high_start_prob) &&
+         bits(a.critical_start_prob) == bits(b.critical_start_prob);
+}
+
+// `thresholds` is where thresholds_used's members were written: the policy
+// copies them when it holds the same six values, as it usually does.
+void append_policy(std::string& out, const ScanResult& r, WrittenProbabilities thresholds) {
   out += '{';
   key(out, "score_v2_enabled", true);
   append_bool(out, r.score_v2_enabled);
@@ -246,10 +269,17 @@ void append_policy(std::string& out, const ScanResult& r) {
   append_bool(out, r.warning_mode_enabled);
   key(out, "correlation_dedup_enabled");
   append_bool(out, r.correlation_dedup_enabled);
-  append_probabilities(out,
-                       {r.warn_prob, r.block_prob, r.low_start_prob, r.medium_start_prob,
-                        r.high_start_prob, r.critical_start_prob},
-                       false);
+  const ThresholdsUsed policy = {r.warn_prob,         r.block_prob,
+                                 r.low_start_prob,    r.medium_start_prob,
+                                 r.high_start_prob,   r.critical_start_prob};
+  if (r.thresholds_used && same_bits(*r.thresholds_used, policy) && thresholds.end > 0) {
+    const std::size_t length = thresholds.end - thresholds.begin;
+    out.reserve(out.size() + 1 + length);  // the copy's source stays in place
+    out += ',';
+    out.append(out.data() + thresholds.begin, length);
+  } else {
+    append_probabilities(out, policy, false);
+  }
   key(out, "score_profile_applied");
   append_bool(out, r.score_profile_applied);
   key(out, "score_profile_warning");
@@ -326,9 +356,9 @@ std::string format_result_json(const ScanResult& r) {
   append_opt_string(out, r.pattern_db_version);
   key(out, "normalization");
   append_normalization(out, r.normalization);
-  append_decision(out, r);
+  const WrittenProbabilities thresholds = append_decision(out, r);
   key(out, "policy");
-  append_policy(out, r);
+  append_policy(out, r, thresholds);
   key(out, "signals");
   append_signals(out, r.signals);
   key(out, "evidence");

@@ -122,6 +122,45 @@ TEST(JsonReport, ResultWithoutOptionalData) {
       "\"signals\":[],\"evidence\":[]}");
 }
 
+// The policy lists the six probabilities again; written once and copied
+// when they are the same, they must read as written afresh, and any that
+// differs (by a bit: 0.0 and -0.0) must show its own value.
+TEST(JsonReport, PolicyProbabilitiesAsWrittenWhetherOrNotThresholdsMatch) {
+  const auto members = [](const char* w, const char* b, const char* l, const char* m,
+                          const char* h, const char* c) {
+    return std::string("\"warn_prob\":") + w + ",\"block_prob\":" + b +
+           ",\"low_start_prob\":" + l + ",\"medium_start_prob\":" + m +
+           ",\"high_start_prob\":" + h + ",\"critical_start_prob\":" + c;
+  };
+  ScanResult r;
+  r.warn_prob = 0.3;
+  r.block_prob = 0.6;
+  r.low_start_prob = 0.3;
+  r.medium_start_prob = 0.4;
+  r.high_start_prob = 0.5;
+  r.critical_start_prob = 0.6;
+  r.thresholds_used = ThresholdsUsed{0.3, 0.6, 0.3, 0.4, 0.5, 0.6};
+  const std::string same = members("0.3", "0.6", "0.3", "0.4", "0.5", "0.6");
+  std::string json = format_result_json(r);
+  EXPECT_NE(json.find("\"thresholds_used\":{" + same + "},\"policy\":{"), std::string::npos);
+  EXPECT_NE(json.find("\"correlation_dedup_enabled\":false," + same + ",\"score_profile_applied"),
+            std::string::npos)
+      << json;
+
+  r.thresholds_used = ThresholdsUsed{0.3, 0.6, 0.3, 0.4, 0.5, 0.7};
+  r.medium_start_prob = -0.0;
+  r.thresholds_used->medium_start_prob = 0.0;
+  json = format_result_json(r);
+  EXPECT_NE(json.find("\"thresholds_used\":{" + members("0.3", "0.6", "0.3", "0.0", "0.5", "0.7") +
+                      "},"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"correlation_dedup_enabled\":false," +
+                      members("0.3", "0.6", "0.3", "-0.0", "0.5", "0.6") + ",\"score_profile"),
+            std::string::npos)
+      << json;
+}
+
 TEST(JsonReport, FullResultParsesWithEveryKeyInOrder) {
   ScanResult r;
   r.safe = false;
