@@ -35,15 +35,5 @@ inline std::uint32_t bits16(__m128i lanes) {
 inline bool any16(__m128i lanes) {
   return _mm_movemask_epi8(lanes) != 0;
 }
-// Bit k set when test(load16(p + 16 * (k / 16)))'s lane k % 16 is set: one
-// 64-bit mask for 64 bytes.
-template <class Test>
-inline std::uint64_t bits64(const char* p, Test test) {
-  return static_cast<std::uint64_t>(bits16(test(load16(p)))) |
-         static_cast<std::uint64_t>(bits16(test(load16(p + 16)))) << 16 |
-         static_cast<std::uint64_t>(bits16(test(load16(p + 32)))) << 32 |
-         static_cast<std::uint64_t>(bits16(test(load16(p + 48)))) << 48;
-}
-
 }  // namespace vantrel_core
 #endif

@@ -207,7 +207,8 @@ ClassCounts count_classes(std::string_view text) {
     const __m128i w = load16(text.data() + i);
     if (any16(w)) {
       // A character beyond ASCII: this block one character at a time.
-      for (const std::size_t end = i + 16; i < end;) count_one();
+      const std::size_t end = i + 16;
+      while (i < end) count_one();  // count_one advances i
       continue;
     }
     const std::uint32_t lower = bits16(range16(w, 'a', 'z'));
