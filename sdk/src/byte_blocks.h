@@ -35,5 +35,6 @@ inline std::uint32_t bits16(__m128i lanes) {
 inline bool any16(__m128i lanes) {
   return _mm_movemask_epi8(lanes) != 0;
 }
+
 }  // namespace vantrel_core
 #endif

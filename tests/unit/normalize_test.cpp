@@ -237,6 +237,17 @@ TEST(Confusables, AfterCompatibilityMapping) {
   EXPECT_EQ(out.signals[1].signal_type, "confusable_chars");
 }
 
+// ICU's NFKC of the whole text.
+std::string icu_nfkc(const icu::Normalizer2& nfkc, const std::string& in) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::string out;
+  icu::StringByteSink<std::string> sink(&out);
+  nfkc.normalizeUTF8(0, icu::StringPiece(in.data(), static_cast<int32_t>(in.size())), sink,
+                     nullptr, status);
+  EXPECT_TRUE(U_SUCCESS(status));
+  return out;
+}
+
 // NFKC through the guard against long runs of combining marks must equal
 // ICU's own result, which is still quick at these small sizes.
 TEST(UnicodeNormalization, LongMarkRunsGiveIcusResult) {
@@ -251,11 +262,7 @@ TEST(UnicodeNormalization, LongMarkRunsGiveIcusResult) {
       repeat("\u0308", 31),  // run with no starter at all
   };
   for (const std::string& in : inputs) {
-    std::string expected;
-    icu::StringByteSink<std::string> sink(&expected);
-    nfkc->normalizeUTF8(0, icu::StringPiece(in.data(), static_cast<int32_t>(in.size())), sink,
-                        nullptr, status);
-    ASSERT_TRUE(U_SUCCESS(status));
+    const std::string expected = icu_nfkc(*nfkc, in);
     std::string text = in;
     EXPECT_EQ(normalize_steps::apply_nfkc(text), expected != in);
     EXPECT_EQ(text, expected);
@@ -282,11 +289,7 @@ TEST(UnicodeNormalization, PiecesGiveIcusResultForTheWholeText) {
     std::string in;
     const std::size_t pieces = 1 + next() % (round % 8 == 0 ? 120 : 12);
     for (std::size_t i = 0; i < pieces; ++i) in += kPieces[next() % kPieces.size()];
-    std::string expected;
-    icu::StringByteSink<std::string> sink(&expected);
-    nfkc->normalizeUTF8(0, icu::StringPiece(in.data(), static_cast<int32_t>(in.size())), sink,
-                        nullptr, status);
-    ASSERT_TRUE(U_SUCCESS(status));
+    const std::string expected = icu_nfkc(*nfkc, in);
     std::string text = in;
     ASSERT_EQ(normalize_steps::apply_nfkc(text), expected != in) << in;
     ASSERT_EQ(text, expected) << in;
