@@ -16,6 +16,9 @@ template <class... Ts>
 struct Overloaded : Ts... {
   using Ts::operator()...;
 };
+// clang 14 does not deduce an aggregate's arguments by itself.
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
 
 int print_fixed_text(std::string_view text) {
   if (!write_stdout(text)) {

@@ -46,6 +46,17 @@ std::size_t valid_sequence_length(std::string_view s, std::size_t i) {
 
 }  // namespace
 
+std::size_t well_formed_utf8_prefix(std::string_view bytes) {
+  if (is_valid_utf8(bytes)) return bytes.size();
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const std::size_t len = valid_sequence_length(bytes, i);
+    if (len == 0) break;
+    i += len;
+  }
+  return i;
+}
+
 std::string to_valid_utf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size() + 16);

@@ -37,6 +37,18 @@ using vantrel_core::SignalEvidence;
 using vantrel_core::ThreatType;
 using vantrel_core::ThresholdsUsed;
 using vantrel_core::Unexpected;
+// The enumerations' names as the reports write them.
+using vantrel_core::display_name;
+using vantrel_core::disposition_name;
+using vantrel_core::scan_mode_name;
+using vantrel_core::severity_name;
+using vantrel_core::snake_name;
+
+// The linked library's version, "0.4.0", and as major * 1000000 + minor *
+// 1000 + patch. VANTREL_VERSION_STRING and VANTREL_VERSION_NUMBER in
+// vantrel/version.h are the headers' own.
+std::string_view version();
+std::uint32_t version_number();
 
 // Why a scanner could not be created. The numbers are stable.
 enum class ErrorCode : int {

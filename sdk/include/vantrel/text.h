@@ -1,6 +1,7 @@
 // Small text helpers shared by the library and its front ends.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,6 +11,10 @@ namespace vantrel_core {
 // True when bytes are well-formed UTF-8 (no overlongs, surrogates or values
 // above U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);
+
+// The length of the longest prefix of bytes made of whole well-formed UTF-8
+// characters: bytes.size() exactly when is_valid_utf8(bytes).
+std::size_t well_formed_utf8_prefix(std::string_view bytes);
 
 // The text with every ill-formed UTF-8 sequence replaced by U+FFFD, one per
 // offending byte; valid text comes back unchanged.
