@@ -53,7 +53,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Every component in the one package, the two left out of `cmake --install`
 # included.
 set(CPACK_COMPONENTS_ALL programs library development service package)
-set(CPACK_DEB_COMPONENT_INSTALL OFF)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 
 set(CPACK_DEBIAN_PACKAGE_NAME vantrel)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)

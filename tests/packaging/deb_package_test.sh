@@ -10,11 +10,14 @@
 #    system untouched), where the program scans and man finds its manual,
 #    and purging it leaves no file behind.
 # Exits 77 (skipped) without dpkg-deb, dpkg-shlibdeps or cpack.
-#   deb_package_test.sh BUILD_DIR SOURCE_DIR VERSION
+#   deb_package_test.sh BUILD_DIR SOURCE_DIR VERSION LIBDIR
+# LIBDIR is the build's library directory below the prefix: lib/<multiarch>
+# when configured for /usr, as ./dev package does, else lib.
 set -uo pipefail
 build=$1
-src=$2
+src=$(cd "$2" && pwd -P)
 version=$3
+libdir=$4
 for tool in cpack dpkg dpkg-deb dpkg-shlibdeps; do
   if ! command -v "$tool" >/dev/null; then
     echo "$tool is not installed"
@@ -42,7 +45,6 @@ if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
 fi
 deb=${debs[0]}
 arch=$(dpkg --print-architecture)
-multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 case "$deb" in
   */vantrel_"$version"-1_"$arch".deb) ;;
   *) fail "package file name $(basename "$deb"), expected vantrel_$version-1_$arch.deb" ;;
@@ -51,7 +53,7 @@ esac
 # ---- Listing ----------------------------------------------------------------
 # Paths as "usr/bin/vantrel", directories with a trailing "/".
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||' | grep -v '^$' >"$tmp/paths"
-lib=usr/lib/$multiarch
+lib=usr/$libdir
 expected=(
   usr/bin/vantrel
   usr/bin/vantrel-patterns
@@ -83,7 +85,7 @@ for dir in c cpp llamafile; do
     fail "the package has no example under usr/share/doc/vantrel/examples/$dir/"
 done
 # Only the directories such a package owns, and no build or test leftovers.
-allowed='^usr/(bin/|include/vantrel/|lib/'"$multiarch"'/(libvantrel|cmake/vantrel/|pkgconfig/vantrel.pc)|lib/systemd/system/vantrel|share/(man/man1/vantrel|bash-completion/completions/vantrel|zsh/vendor-completions/_vantrel|doc/vantrel/))'
+allowed='^usr/(bin/|include/vantrel/|'"$libdir"'/(libvantrel|cmake/vantrel/|pkgconfig/vantrel.pc)|lib/systemd/system/vantrel|share/(man/man1/vantrel|bash-completion/completions/vantrel|zsh/vendor-completions/_vantrel|doc/vantrel/))'
 while read -r path; do
   case "$path" in */) continue ;; esac  # the directories leading to the files
   [[ $path =~ $allowed ]] || fail "unexpected file in the package: $path"
@@ -111,7 +113,10 @@ for binary in "$build/cli/vantrel" "$build/tools/vantrel-patterns/vantrel-patter
     owner=$(dpkg -S "$(readlink -f "$file")" 2>/dev/null | head -1 | cut -d: -f1) ||
       owner=$(dpkg -S "$file" 2>/dev/null | head -1 | cut -d: -f1)
     [ -n "$owner" ] || { fail "no package owns $file"; continue; }
-    grep -qE "(^|, )$owner( |,|$)" <<<"$depends" || fail "Depends lacks $owner (for $soname)"
+    # Depends is "name (>= version), ..."; compare names, not patterns
+    # (package names hold "+").
+    sed 's/, */\n/g' <<<"$depends" | awk '{print $1}' | grep -qxF "$owner" ||
+      fail "Depends lacks $owner (for $soname)"
   done < <(objdump -p "$binary" | awk '$1 == "NEEDED" {print $2}')
 done
 dpkg-deb -I "$deb" shlibs | grep -q '^libvantrel 0 vantrel' ||
