@@ -65,14 +65,16 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The static library and the CMake package need these to be linked against.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libicu-dev, libsimdjson-dev, pkgconf")
-# A shlibs file for packages linking libvantrel.so.0, and the ldconfig
-# trigger that makes the library found.
+# A shlibs file for packages linking libvantrel.so.0. (With maintainer
+# scripts of our own, cpack writes no ldconfig call: the triggers file asks
+# for it.)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
-    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm
+    ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
 
 include(CPack)

@@ -119,6 +119,7 @@ for binary in "$build/cli/vantrel" "$build/tools/vantrel-patterns/vantrel-patter
       fail "Depends lacks $owner (for $soname)"
   done < <(objdump -p "$binary" | awk '$1 == "NEEDED" {print $2}')
 done
+dpkg-deb -I "$deb" triggers | grep -qx 'activate-noawait ldconfig' || fail "no ldconfig trigger"
 dpkg-deb -I "$deb" shlibs | grep -q '^libvantrel 0 vantrel' ||
   fail "no shlibs entry for libvantrel.so.0: $(dpkg-deb -I "$deb" shlibs 2>&1)"
 
