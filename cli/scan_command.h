@@ -9,6 +9,10 @@
 
 namespace vantrel {
 
+// Says on standard error when the built-in database was read from a pattern
+// file in the working directory (a stray file there replaces it).
+void warn_if_working_directory_patterns(const Scanner& scanner);
+
 // The scanner for these options (make_scanner_options), with the file's
 // records added when a path is given.
 Expected<Scanner, Error> scanner_with_optional_patterns(const ScanOptions& options,

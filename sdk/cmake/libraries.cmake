@@ -34,7 +34,10 @@ endforeach()
 # a program that does not refer to it does not get it from the archive.
 add_library(vantrel_core STATIC ${VANTREL_LIBRARY_OBJECTS} $<TARGET_OBJECTS:vantrel_embedded_text>)
 target_include_directories(vantrel_core PUBLIC ${VANTREL_LIBRARY_INCLUDE_DIRS})
-target_link_libraries(vantrel_core PUBLIC simdjson::simdjson ICU::uc ICU::data)
+# In this build ICU comes through vantrel_icu, which the vantrel executable
+# resolves to the static archive; installed, the library names ICU plainly.
+target_link_libraries(vantrel_core PUBLIC simdjson::simdjson $<BUILD_INTERFACE:vantrel_icu>
+  $<INSTALL_INTERFACE:ICU::uc> $<INSTALL_INTERFACE:ICU::data>)
 # The C++ API's headers are C++17.
 target_compile_features(vantrel_core INTERFACE cxx_std_17)
 set_target_properties(vantrel_core PROPERTIES OUTPUT_NAME vantrel EXPORT_NAME vantrel_static)

@@ -1,3 +1,4 @@
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -106,48 +107,50 @@ void append_json_number(std::string& out, double v) {
     out += std::signbit(v) ? "-0.0" : "0.0";
     return;
   }
-  // Shortest round-trip digits in the form d[.ddd]e[+-]XX.
+  // Shortest round-trip digits in the form d[.ddd]e[+-]XX, taken apart in
+  // place: this runs for every number of every report.
   char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<std::size_t>(end - buf));
-  bool negative = false;
-  if (sci.front() == '-') {
-    negative = true;
-    sci.remove_prefix(1);
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const char* p = buf;
+  if (*p == '-') {
+    out += '-';
+    ++p;
   }
-  const std::size_t e_pos = sci.find('e');
-  std::string digits;
-  digits.reserve(20);
-  for (char c : sci.substr(0, e_pos)) {
-    if (c != '.') digits += c;
+  char digits[32];
+  std::size_t n = 0;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits[n++] = *p;
   }
-  const int exponent = std::atoi(std::string(sci.substr(e_pos + 1)).c_str());
-  if (negative) out += '-';
-  const int n = static_cast<int>(digits.size());
+  const bool negative_exponent = p[1] == '-';
+  int exponent = 0;
+  for (const char* q = p + 2; q < end; ++q) exponent = exponent * 10 + (*q - '0');
+  if (negative_exponent) exponent = -exponent;
+  const std::string_view d(digits, n);
   if (exponent >= -5 && exponent <= 15) {
+    const auto whole = static_cast<std::size_t>(exponent + 1);
     if (exponent < 0) {
       out += "0.";
       out.append(static_cast<std::size_t>(-exponent - 1), '0');
-      out += digits;
-    } else if (exponent + 1 >= n) {
-      out += digits;
-      out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
+      out += d;
+    } else if (whole >= n) {
+      out += d;
+      out.append(whole - n, '0');
       out += ".0";
     } else {
-      out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+      out += d.substr(0, whole);
       out += '.';
-      out.append(digits, static_cast<std::size_t>(exponent + 1));
+      out += d.substr(whole);
     }
     return;
   }
-  out += digits[0];
+  out += d[0];
   if (n > 1) {
     out += '.';
-    out.append(digits, 1);
+    out += d.substr(1);
   }
   out += 'e';
-  out += exponent < 0 ? '-' : '+';
-  out += std::to_string(exponent < 0 ? -exponent : exponent);
+  out += negative_exponent ? '-' : '+';
+  append_u64(out, static_cast<std::uint64_t>(negative_exponent ? -exponent : exponent));
 }
 
 std::string escape_json_string(std::string_view text) {
@@ -206,8 +209,15 @@ void append_probabilities(std::string& out, const ThresholdsUsed& t, bool first)
   append_json_number(out, t.critical_start_prob);
 }
 
+// Where the six probabilities of thresholds_used stand in the report, to be
+// copied when the policy lists the same six.
+struct WrittenProbabilities {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
 // The calibrated path's scores and decision, null when absent.
-void append_decision(std::string& out, const ScanResult& r) {
+WrittenProbabilities append_decision(std::string& out, const ScanResult& r) {
   key(out, "posterior_prob");
   append_opt_number(out, r.posterior_prob);
   key(out, "effective_lr");
@@ -229,14 +239,29 @@ void append_decision(std::string& out, const ScanResult& r) {
   key(out, "thresholds_used");
   if (!r.thresholds_used) {
     out += "null";
-    return;
+    return {};
   }
   out += '{';
+  WrittenProbabilities written;
+  written.begin = out.size();
   append_probabilities(out, *r.thresholds_used, true);
+  written.end = out.size();
   out += '}';
+  return written;
 }
 
-void append_policy(std::string& out, const ScanResult& r) {
+bool same_bits(const ThresholdsUsed& a, const ThresholdsUsed& b) {
+  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  return bits(a.warn_prob) == bits(b.warn_prob) && bits(a.block_prob) == bits(b.block_prob) &&
+         bits(a.low_start_prob) == bits(b.low_start_prob) &&
+         bits(a.medium_start_prob) == bits(b.medium_start_prob) &&
+         bits(a.high_start_prob) == bits(b.high_start_prob) &&
+         bits(a.critical_start_prob) == bits(b.critical_start_prob);
+}
+
+// `thresholds` is where thresholds_used's members were written: the policy
+// copies them when it holds the same six values, as it usually does.
+void append_policy(std::string& out, const ScanResult& r, WrittenProbabilities thresholds) {
   out += '{';
   key(out, "score_v2_enabled", true);
   append_bool(out, r.score_v2_enabled);
@@ -244,10 +269,17 @@ void append_policy(std::string& out, const ScanResult& r) {
   append_bool(out, r.warning_mode_enabled);
   key(out, "correlation_dedup_enabled");
   append_bool(out, r.correlation_dedup_enabled);
-  append_probabilities(out,
-                       {r.warn_prob, r.block_prob, r.low_start_prob, r.medium_start_prob,
-                        r.high_start_prob, r.critical_start_prob},
-                       false);
+  const ThresholdsUsed policy = {r.warn_prob,         r.block_prob,
+                                 r.low_start_prob,    r.medium_start_prob,
+                                 r.high_start_prob,   r.critical_start_prob};
+  if (r.thresholds_used && same_bits(*r.thresholds_used, policy) && thresholds.end > 0) {
+    const std::size_t length = thresholds.end - thresholds.begin;
+    out.reserve(out.size() + 1 + length);  // the copy's source stays in place
+    out += ',';
+    out.append(out.data() + thresholds.begin, length);
+  } else {
+    append_probabilities(out, policy, false);
+  }
   key(out, "score_profile_applied");
   append_bool(out, r.score_profile_applied);
   key(out, "score_profile_warning");
@@ -324,9 +356,9 @@ std::string format_result_json(const ScanResult& r) {
   append_opt_string(out, r.pattern_db_version);
   key(out, "normalization");
   append_normalization(out, r.normalization);
-  append_decision(out, r);
+  const WrittenProbabilities thresholds = append_decision(out, r);
   key(out, "policy");
-  append_policy(out, r);
+  append_policy(out, r, thresholds);
   key(out, "signals");
   append_signals(out, r.signals);
   key(out, "evidence");

@@ -25,6 +25,7 @@ struct Scanner::Impl {
   std::string pattern_db_version;
   // The learned detector's output model for streams, when it is on.
   std::shared_ptr<const vantrel_core::ClassifierSkill> stream_classifier;
+  std::optional<Scanner::WorkingDirectoryPatterns> working_directory_patterns;
 };
 
 struct Stream::Impl {
@@ -107,6 +108,9 @@ Expected<Scanner, Error> Scanner::create(const ScannerOptions& options) {
   auto classifier = load_classifier(options);
   if (!classifier) return Unexpected{std::move(classifier).error()};
   const vantrel_core::ClassifierModel* model = classifier->has_value() ? &**classifier : nullptr;
+  std::optional<WorkingDirectoryPatterns> cwd_patterns;
+  if (const auto& file = patterns->working_directory_file())
+    cwd_patterns = WorkingDirectoryPatterns{file->path, file->records};
   auto engine = vantrel_core::Scanner::with_pattern_skill_and_profile(
       options.gate, options.max_input_bytes,
       std::make_unique<PatternSkill>(std::move(patterns).value()), std::move(profile).value(), model);
@@ -115,8 +119,8 @@ Expected<Scanner, Error> Scanner::create(const ScannerOptions& options) {
   if (model != nullptr && model->for_mode(ScanMode::Output) != nullptr) {
     stream_classifier = std::make_shared<const vantrel_core::ClassifierSkill>(*model, ScanMode::Output);
   }
-  return Scanner(std::make_unique<const Impl>(
-      Impl{std::move(engine), options.stream, std::move(version), std::move(stream_classifier)}));
+  return Scanner(std::make_unique<const Impl>(Impl{std::move(engine), options.stream, std::move(version),
+                                                   std::move(stream_classifier), std::move(cwd_patterns)}));
 }
 
 Scanner::Scanner(std::unique_ptr<const Impl> impl) : impl_(std::move(impl)) {}
@@ -161,6 +165,10 @@ const StreamOptions& Scanner::stream_options() const {
 }
 std::size_t Scanner::max_input_bytes() const {
   return impl_->engine.max_input_bytes();
+}
+const std::optional<Scanner::WorkingDirectoryPatterns>& Scanner::working_directory_patterns()
+    const {
+  return impl_->working_directory_patterns;
 }
 const std::string& Scanner::pattern_db_version() const {
   return impl_->pattern_db_version;

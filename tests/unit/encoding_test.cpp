@@ -139,7 +139,8 @@ TEST(Scanners, AgreeWithTheLiteralRulesOnRandomText) {
   };
   for (int round = 0; round < 20000; ++round) {
     std::string text;
-    const std::size_t count = next() % 30;
+    // Some texts span several blocks of sixty-four bytes.
+    const std::size_t count = next() % (round % 4 == 0 ? 240 : 30);
     for (std::size_t i = 0; i < count; ++i) text += pieces[next() % pieces.size()];
     ASSERT_EQ(HexScanner::find_all(text), reference_hex_runs(text)) << text;
     ASSERT_EQ(Base64Scanner::find_all(text), reference_base64_runs(text)) << text;

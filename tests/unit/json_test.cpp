@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <simdjson.h>
 
+#include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <string>
 
 namespace vantrel_core {
 namespace {
@@ -36,6 +39,46 @@ TEST(JsonNumber, LayoutByDecimalExponent) {
   EXPECT_EQ(num(0.1 + 0.2), "0.30000000000000004");
   EXPECT_EQ(num(5e-324), "5e-324");
   EXPECT_EQ(num(std::numeric_limits<double>::max()), "1.7976931348623157e+308");
+}
+
+// The layout rule spelled out over strings: shortest digits and decimal
+// exponent from std::to_chars, plain notation for exponents -5 to 15.
+std::string reference_num(double v) {
+  char buf[64];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string sci(buf, end);
+  std::string out;
+  if (sci[0] == '-') {
+    out = "-";
+    sci.erase(0, 1);
+  }
+  const std::size_t e = sci.find('e');
+  std::string digits = sci.substr(0, e);
+  digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+  const int exponent = std::stoi(sci.substr(e + 1));
+  const int n = static_cast<int>(digits.size());
+  if (exponent < -5 || exponent > 15) {
+    return out + digits.substr(0, 1) + (n > 1 ? "." + digits.substr(1) : "") + "e" +
+           (exponent < 0 ? "-" : "+") + std::to_string(std::abs(exponent));
+  }
+  if (exponent < 0) return out + "0." + std::string(-exponent - 1, '0') + digits;
+  if (exponent + 1 >= n) return out + digits + std::string(exponent + 1 - n, '0') + ".0";
+  return out + digits.substr(0, exponent + 1) + "." + digits.substr(exponent + 1);
+}
+
+TEST(JsonNumber, LayoutAsTheRuleOverStrings) {
+  std::mt19937_64 rng(0x15);
+  for (int i = 0; i < 200000; ++i) {
+    // Random bits, and every decimal exponent around the notation change.
+    double v = std::bit_cast<double>(rng());
+    if (i % 2 == 0) {
+      v = static_cast<double>(rng() % 1000000) *
+          std::pow(10.0, static_cast<double>(static_cast<int>(rng() % 30) - 14)) *
+          (i % 6 == 0 ? -1.0 : 1.0);
+    }
+    if (!std::isfinite(v) || v == 0) continue;
+    ASSERT_EQ(num(v), reference_num(v));
+  }
 }
 
 TEST(JsonNumber, ZerosAndNonFinite) {
@@ -77,6 +120,45 @@ TEST(JsonReport, ResultWithoutOptionalData) {
       "\"block_prob\":0.6,\"low_start_prob\":0.0,\"medium_start_prob\":0.0,\"high_start_prob\":0.0,"
       "\"critical_start_prob\":0.0,\"score_profile_applied\":false,\"score_profile_warning\":null},"
       "\"signals\":[],\"evidence\":[]}");
+}
+
+// The policy lists the six probabilities again; written once and copied
+// when they are the same, they must read as written afresh, and any that
+// differs (by a bit: 0.0 and -0.0) must show its own value.
+TEST(JsonReport, PolicyProbabilitiesAsWrittenWhetherOrNotThresholdsMatch) {
+  const auto members = [](const char* w, const char* b, const char* l, const char* m,
+                          const char* h, const char* c) {
+    return std::string("\"warn_prob\":") + w + ",\"block_prob\":" + b +
+           ",\"low_start_prob\":" + l + ",\"medium_start_prob\":" + m +
+           ",\"high_start_prob\":" + h + ",\"critical_start_prob\":" + c;
+  };
+  ScanResult r;
+  r.warn_prob = 0.3;
+  r.block_prob = 0.6;
+  r.low_start_prob = 0.3;
+  r.medium_start_prob = 0.4;
+  r.high_start_prob = 0.5;
+  r.critical_start_prob = 0.6;
+  r.thresholds_used = ThresholdsUsed{0.3, 0.6, 0.3, 0.4, 0.5, 0.6};
+  const std::string same = members("0.3", "0.6", "0.3", "0.4", "0.5", "0.6");
+  std::string json = format_result_json(r);
+  EXPECT_NE(json.find("\"thresholds_used\":{" + same + "},\"policy\":{"), std::string::npos);
+  EXPECT_NE(json.find("\"correlation_dedup_enabled\":false," + same + ",\"score_profile_applied"),
+            std::string::npos)
+      << json;
+
+  r.thresholds_used = ThresholdsUsed{0.3, 0.6, 0.3, 0.4, 0.5, 0.7};
+  r.medium_start_prob = -0.0;
+  r.thresholds_used->medium_start_prob = 0.0;
+  json = format_result_json(r);
+  EXPECT_NE(json.find("\"thresholds_used\":{" + members("0.3", "0.6", "0.3", "0.0", "0.5", "0.7") +
+                      "},"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"correlation_dedup_enabled\":false," +
+                      members("0.3", "0.6", "0.3", "-0.0", "0.5", "0.6") + ",\"score_profile"),
+            std::string::npos)
+      << json;
 }
 
 TEST(JsonReport, FullResultParsesWithEveryKeyInOrder) {

@@ -237,6 +237,17 @@ TEST(Confusables, AfterCompatibilityMapping) {
   EXPECT_EQ(out.signals[1].signal_type, "confusable_chars");
 }
 
+// ICU's NFKC of the whole text.
+std::string icu_nfkc(const icu::Normalizer2& nfkc, const std::string& in) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::string out;
+  icu::StringByteSink<std::string> sink(&out);
+  nfkc.normalizeUTF8(0, icu::StringPiece(in.data(), static_cast<int32_t>(in.size())), sink,
+                     nullptr, status);
+  EXPECT_TRUE(U_SUCCESS(status));
+  return out;
+}
+
 // NFKC through the guard against long runs of combining marks must equal
 // ICU's own result, which is still quick at these small sizes.
 TEST(UnicodeNormalization, LongMarkRunsGiveIcusResult) {
@@ -251,15 +262,40 @@ TEST(UnicodeNormalization, LongMarkRunsGiveIcusResult) {
       repeat("\u0308", 31),  // run with no starter at all
   };
   for (const std::string& in : inputs) {
-    std::string expected;
-    icu::StringByteSink<std::string> sink(&expected);
-    nfkc->normalizeUTF8(0, icu::StringPiece(in.data(), static_cast<int32_t>(in.size())), sink,
-                        nullptr, status);
-    ASSERT_TRUE(U_SUCCESS(status));
+    const std::string expected = icu_nfkc(*nfkc, in);
     std::string text = in;
     EXPECT_EQ(normalize_steps::apply_nfkc(text), expected != in);
     EXPECT_EQ(text, expected);
   }
+}
+
+// NFKC is applied only to the pieces around characters beyond ASCII; the
+// result must be ICU's for the whole text. Random mixes of ASCII (letters a
+// mark may join, digits, spaces) with marks, compatibility characters,
+// Hangul jamo and syllables, composed and decomposed letters, at distances
+// below and above the gap at which pieces are joined.
+TEST(UnicodeNormalization, PiecesGiveIcusResultForTheWholeText) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfkc = icu::Normalizer2::getNFKCInstance(status);
+  ASSERT_TRUE(U_SUCCESS(status));
+  const std::vector<std::string> kPieces = {
+      "a", "e", "o", " ", "1", "\n", "A", "n", repeat("x", 40), repeat(" ", 70),
+      "\u0301", "\u0308", "\u0323", "\u0345", "\u0F73", "\u05B0", "\u00E9", "\u00C5", "\u212B",
+      "\uFB01", "\u2460", "\uFF21", "\u1100", "\u1161", "\u11A8", "\uAC00", "\u0B47", "\u0B3E",
+      "\u4E2D", "\U0001D6C2", "\u00A0", "\u3000", "\uFFFF", repeat("\u0301\u0316", 17)};
+  XorShift next{0xC0FFEE1234ULL};
+  int changed = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string in;
+    const std::size_t pieces = 1 + next() % (round % 8 == 0 ? 120 : 12);
+    for (std::size_t i = 0; i < pieces; ++i) in += kPieces[next() % kPieces.size()];
+    const std::string expected = icu_nfkc(*nfkc, in);
+    std::string text = in;
+    ASSERT_EQ(normalize_steps::apply_nfkc(text), expected != in) << in;
+    ASSERT_EQ(text, expected) << in;
+    changed += expected != in;
+  }
+  EXPECT_GT(changed, 5000);  // both outcomes are well represented
 }
 
 // ---- Encoded payloads -------------------------------------------------------------
@@ -512,7 +548,7 @@ TEST(Layout, TwoByteSymbolActsLikeAsciiSymbol) {
   };
   for (int round = 0; round < 20000; ++round) {
     std::string ascii;
-    const std::size_t pieces = 1 + next() % 40;
+    const std::size_t pieces = 1 + next() % (round % 4 == 0 ? 160 : 40);
     for (std::size_t i = 0; i < pieces; ++i) ascii += kPieces[next() % kPieces.size()];
     ascii += '%';  // at least one, so the other copy is never pure ASCII
     const normalize_steps::LayoutOutcome by_byte = normalize_steps::rewrite_layout(ascii);
@@ -541,7 +577,7 @@ TEST(Layout, ByteAndCodePointPathsAgreeOnMixedText) {
   XorShift next{0x5DEECE66DULL};
   for (int round = 0; round < 30000; ++round) {
     std::string text;
-    const std::size_t pieces = 1 + next() % 48;
+    const std::size_t pieces = 1 + next() % (round % 4 == 0 ? 200 : 48);
     for (std::size_t i = 0; i < pieces; ++i) text += kPieces[next() % kPieces.size()];
     const normalize_steps::LayoutOutcome by_byte = normalize_steps::rewrite_layout(text);
     const normalize_steps::LayoutOutcome by_char =

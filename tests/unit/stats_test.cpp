@@ -4,8 +4,11 @@
 #include <unicode/uchar.h>
 
 #include <cctype>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "utf8.h"
 
 namespace vantrel_core {
 namespace {
@@ -209,6 +212,88 @@ TEST(StatsSkill, RoleTokenOverridesTheCompressionThreat) {
   const SkillOutput out = kSkill.scan("user: " + std::string(40, 'z'));  // 15 / 46
   EXPECT_EQ(types(out), (Types{"compression_ratio", "role_token"}));
   EXPECT_EQ(out.threat_type, ThreatType::PromptInjection);
+}
+
+// The measures one byte or character at a time, as first written: the
+// reference for the versions that take sixteen or sixty-four bytes at once.
+double reference_run_length_ratio(std::string_view text) {
+  std::size_t cost = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t j = i + 1;
+    while (j < text.size() && text[j] == text[i]) ++j;
+    cost += std::to_string(j - i).size() + 1;
+    i = j;
+  }
+  return static_cast<double>(cost) / static_cast<double>(text.size());
+}
+
+ClassCounts reference_class_counts(std::string_view text) {
+  ClassCounts c;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b >= 0x80) {
+      (u_isUWhiteSpace(static_cast<UChar32>(utf8::next_lenient(text, i))) ? c.spaces : c.symbols)++;
+      continue;
+    }
+    ++i;
+    if (std::isalpha(b)) {
+      ++c.letters;
+      if (std::isupper(b)) ++c.upper;
+    } else if (std::isdigit(b)) {
+      ++c.digits;
+    } else if (b == ' ' || (b >= '\t' && b <= '\r')) {
+      ++c.spaces;
+    } else {
+      ++c.symbols;
+    }
+  }
+  return c;
+}
+
+// Texts of runs, mostly short, some reaching 9 to 11, 99 to 101 or over a
+// thousand bytes; of ASCII classes, White_Space beyond ASCII, other
+// characters beyond ASCII and stray bytes of broken UTF-8.
+std::string random_shaped_text(std::mt19937_64& rng) {
+  static const std::vector<std::string> units = {
+      "a", "Z", "7", " ", "\t", "\r", ".", "~", "\x7F", std::string(1, '\0'), "\u00A0", "\u0085",
+      "\u3000", "\u2028", "\u00E9", "\u4E2D", "\U0001F600", "\xFF", "\xE2\x80", "\xC2", "\x80"};
+  std::string text;
+  const std::size_t pieces = rng() % 4 == 0 ? rng() % 400 : rng() % 40;
+  for (std::size_t p = 0; p < pieces; ++p) {
+    const std::string& u = units[rng() % units.size()];
+    std::size_t repeat = 1 + rng() % 3;
+    switch (rng() % 12) {
+      case 0: repeat = 9 + rng() % 3; break;
+      case 1: repeat = 99 + rng() % 3; break;
+      case 2: repeat = 1000 + rng() % 60; break;
+      default: break;
+    }
+    for (std::size_t r = 0; r < repeat; ++r) text += u;
+  }
+  return text;
+}
+
+TEST(StatsMeasures, BlockwiseAsTheCharacterByCharacterReference) {
+  std::mt19937_64 rng(0x57A75);
+  for (int round = 0; round < 6000; ++round) {
+    const std::string text = random_shaped_text(rng);
+    if (text.empty()) continue;
+    ASSERT_EQ(run_length_ratio(text), reference_run_length_ratio(text)) << round;
+    const ClassCounts got = count_classes(text);
+    const ClassCounts want = reference_class_counts(text);
+    ASSERT_EQ(got.letters, want.letters) << round;
+    ASSERT_EQ(got.upper, want.upper) << round;
+    ASSERT_EQ(got.digits, want.digits) << round;
+    ASSERT_EQ(got.spaces, want.spaces) << round;
+    ASSERT_EQ(got.symbols, want.symbols) << round;
+  }
+  // Runs of every length from 1 to 130, at every offset within a block.
+  for (std::size_t len = 1; len <= 130; ++len) {
+    for (std::size_t offset = 0; offset < 64; offset += 7) {
+      const std::string text = std::string(offset, 'x') + std::string(len, 'y') + "xz";
+      ASSERT_EQ(run_length_ratio(text), reference_run_length_ratio(text)) << len << " " << offset;
+    }
+  }
 }
 
 }  // namespace

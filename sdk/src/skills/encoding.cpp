@@ -3,8 +3,10 @@
 #include "encoding.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 
+#include "byte_blocks.h"
 #include "normalize.h"
 
 namespace vantrel_core {
@@ -99,16 +101,93 @@ void record_hex(std::string_view text, std::size_t p, std::vector<ByteRun>& runs
   runs.push_back({chain % 2 == 1 ? p - 2 : p, e});
 }
 
+#ifdef VANTREL_SIXTEEN_BYTES
+// Bit k set where byte k of p[0, 64) is in the base64 alphabet, or is a hex
+// digit. Setting bit 0x20 folds ASCII capitals onto small letters and moves
+// no other byte into a-z.
+struct AlphabetBits {
+  std::uint64_t base64 = 0;
+  std::uint64_t hex = 0;
+};
+inline AlphabetBits alphabet_bits(const char* p) {
+  AlphabetBits bits;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i w = load16(p + 16 * k);
+    const __m128i folded = _mm_or_si128(w, _mm_set1_epi8(0x20));
+    const __m128i digits = range16(w, '0', '9');
+    const __m128i b64 = _mm_or_si128(_mm_or_si128(range16(folded, 'a', 'z'), digits),
+                                     _mm_or_si128(eq16(w, '+'), eq16(w, '/')));
+    const __m128i hex = _mm_or_si128(digits, range16(folded, 'a', 'f'));
+    bits.base64 |= static_cast<std::uint64_t>(bits16(b64)) << (16 * k);
+    bits.hex |= static_cast<std::uint64_t>(bits16(hex)) << (16 * k);
+  }
+  return bits;
+}
+
+// Bit k of the result is set where a run of set bits reaches exactly
+// `length` (at most 32) at bit k of `now`, the run counted back into `before`,
+// the previous block's bits.
+template <unsigned kLength>
+inline std::uint64_t run_reaches(std::uint64_t before, std::uint64_t now) {
+  static_assert(kLength >= 2 && kLength <= 32);
+  // Two-word values: bit k of `hi` is bit k of the block, `lo` the block before.
+  struct Pair {
+    std::uint64_t lo, hi;
+  };
+  const auto shl = [](Pair x, unsigned k) {
+    return Pair{x.lo << k, x.hi << k | x.lo >> (64 - k)};
+  };
+  const auto both = [](Pair a, Pair b) { return Pair{a.lo & b.lo, a.hi & b.hi}; };
+  // all_set(n): bit k set where bits k-n+1 to k are all set.
+  Pair all_set = {before, now};
+  unsigned n = 1;
+  while (2 * n <= kLength - 1) {
+    all_set = both(all_set, shl(all_set, n));
+    n *= 2;
+  }
+  // Windows overlap: n set bits ending at k and n ending at k - m (m <= n)
+  // make n + m ending at k.
+  if (n < kLength - 1) all_set = both(all_set, shl(all_set, kLength - 1 - n));
+  const Pair bits = {before, now};
+  const Pair reached = both(all_set, shl(bits, kLength - 1));
+  const Pair beyond = both(reached, shl(bits, kLength));
+  return reached.hi & ~beyond.hi;
+}
+#endif
+
 // One pass for both scanners: a run-length counter per alphabet finds every
 // sequence long enough to matter without a data-dependent branch per byte.
 // Once a sequence is recorded its counter keeps growing past the trigger, so
-// it fires once per sequence.
+// it fires once per sequence. With SSE2 the counters are bit masks of 64
+// bytes, and the positions where a run reaches the trigger come from them.
 template <bool kBase64Runs, bool kHexRuns>
 void scan_runs(std::string_view text, std::vector<ByteRun>* base64, std::vector<ByteRun>* hex) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t base64_len = 0;
   std::size_t hex_len = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  std::size_t i = 0;
+#ifdef VANTREL_SIXTEEN_BYTES
+  AlphabetBits before;
+  for (; i + 64 <= text.size(); i += 64) {
+    const AlphabetBits now = alphabet_bits(text.data() + i);
+    if constexpr (kBase64Runs) {
+      for (std::uint64_t b = run_reaches<kBase64Trigger>(before.base64, now.base64); b != 0;
+           b &= b - 1) {
+        record_base64(text, i + std::countr_zero(b) + 1 - kBase64Trigger, *base64);
+      }
+      base64_len = ~now.base64 == 0 ? base64_len + 64 : std::countl_one(now.base64);
+    }
+    if constexpr (kHexRuns) {
+      for (std::uint64_t b = run_reaches<HexScanner::kMinDigits>(before.hex, now.hex); b != 0;
+           b &= b - 1) {
+        record_hex(text, i + std::countr_zero(b) + 1 - HexScanner::kMinDigits, *hex);
+      }
+      hex_len = ~now.hex == 0 ? hex_len + 64 : std::countl_one(now.hex);
+    }
+    before = now;
+  }
+#endif
+  for (; i < text.size(); ++i) {
     const unsigned char c = bytes[i];
     if constexpr (kBase64Runs) base64_len = (base64_len + 1) & kBase64Mask[c];
     if constexpr (kHexRuns) hex_len = (hex_len + 1) & kHexMask[c];

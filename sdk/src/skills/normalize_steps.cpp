@@ -8,17 +8,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "byte_blocks.h"
 #include "utf8.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace vantrel_core::normalize_steps {
 
@@ -107,28 +106,11 @@ inline std::uint64_t may_be_wide_white_space(std::uint64_t x) {
 
 // ---- Sixteen bytes at a time --------------------------------------------------
 //
-// Where the processor has SSE2 (every x86-64 one), the searches below first
-// skip sixteen bytes at a time while none of them can be what they look for;
-// the word-at-a-time loops then find the exact position.
+// Where the processor has SSE2 (every x86-64 one), the searches below test
+// sixteen bytes at a time and take the first hit's position from the lane
+// mask; the word-at-a-time loops serve elsewhere and for the last bytes.
 
-#if defined(__SSE2__)
-#define VANTREL_SIXTEEN_BYTES 1
-
-inline __m128i load16(const char* p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-inline __m128i eq16(__m128i x, char c) {
-  return _mm_cmpeq_epi8(x, _mm_set1_epi8(c));
-}
-// Lanes in [lo, hi], both ASCII (hi < 0x7F): the signed compares see bytes
-// beyond ASCII as negative.
-inline __m128i range16(__m128i x, char lo, char hi) {
-  return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                       _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(hi + 1))));
-}
-inline bool any16(__m128i lanes) {
-  return _mm_movemask_epi8(lanes) != 0;
-}
+#ifdef VANTREL_SIXTEEN_BYTES
 inline __m128i may_be_wide_white_space16(__m128i x) {
   return _mm_or_si128(
       _mm_or_si128(eq16(x, static_cast<char>(0xC2)), eq16(x, static_cast<char>(0xE1))),
@@ -146,10 +128,25 @@ inline std::size_t utf8_length(std::string_view s, std::size_t i) {
 // First position at or after `i` holding a byte of a non-ASCII character.
 std::size_t find_non_ascii(std::string_view s, std::size_t i) {
 #ifdef VANTREL_SIXTEEN_BYTES
-  while (i + 16 <= s.size() && !any16(load16(s.data() + i))) i += 16;
+  for (; i + 16 <= s.size(); i += 16) {
+    if (const std::uint32_t hits = bits16(load16(s.data() + i))) return i + std::countr_zero(hits);
+  }
 #endif
   while (i + 8 <= s.size() && (load8(s.data() + i) & kHigh) == 0) i += 8;
   while (i < s.size() && byte_at(s, i) < 0x80) ++i;
+  return i;
+}
+
+// First position at or after `i` holding an ASCII byte.
+std::size_t find_ascii(std::string_view s, std::size_t i) {
+#ifdef VANTREL_SIXTEEN_BYTES
+  for (; i + 16 <= s.size(); i += 16) {
+    if (const std::uint32_t hits = ~bits16(load16(s.data() + i)) & 0xFFFF) {
+      return i + std::countr_zero(hits);
+    }
+  }
+#endif
+  while (i < s.size() && byte_at(s, i) >= 0x80) ++i;
   return i;
 }
 
@@ -319,7 +316,7 @@ std::string ordered_decomposition(std::string_view text, const icu::Normalizer2&
   return out;
 }
 
-icu::StringPiece piece(std::string_view s) {
+icu::StringPiece piece_of(std::string_view s) {
   return icu::StringPiece(s.data(), static_cast<int32_t>(s.size()));
 }
 
@@ -463,7 +460,9 @@ std::size_t find_leet_trigger(std::string_view s, std::size_t i) {
                                                       _mm_or_si128(eq16(w, '('), eq16(w, '+'))),
                                          _mm_or_si128(_mm_or_si128(eq16(w, '@'), eq16(w, '[')),
                                                       _mm_or_si128(eq16(w, '{'), eq16(w, '|'))));
-    if (any16(_mm_or_si128(symbols, range16(w, '0', '9')))) break;
+    if (const std::uint32_t hits = bits16(_mm_or_si128(symbols, range16(w, '0', '9')))) {
+      return i + std::countr_zero(hits);
+    }
   }
 #endif
   for (; i + 8 <= s.size(); i += 8) {
@@ -586,10 +585,12 @@ std::size_t find_spaced_pattern(std::string_view s, std::size_t i) {
   // A pattern needs spaces two apart: look for those sixteen or eight
   // positions at a time.
 #ifdef VANTREL_SIXTEEN_BYTES
-  for (; i + 19 <= s.size(); i += 16) {
-    if (any16(_mm_and_si128(eq16(load16(s.data() + i + 1), ' '),
-                            eq16(load16(s.data() + i + 3), ' ')))) {
-      break;
+  for (; i + 20 <= s.size(); i += 16) {
+    std::uint32_t pairs =
+        bits16(_mm_and_si128(eq16(load16(s.data() + i + 1), ' '), eq16(load16(s.data() + i + 3), ' ')));
+    for (; pairs != 0; pairs &= pairs - 1) {
+      const std::size_t k = i + std::countr_zero(pairs);
+      if (spaced_pattern_at(s, k)) return k;
     }
   }
 #endif
@@ -670,7 +671,7 @@ std::size_t find_layout_trigger(std::string_view s, std::size_t i) {
     const __m128i hit =
         _mm_or_si128(_mm_or_si128(range16(w, '\t', '\r'), _mm_or_si128(eq16(w, '"'), eq16(w, '`'))),
                      _mm_or_si128(double_space, may_be_wide_white_space16(w)));
-    if (any16(hit)) break;
+    if (const std::uint32_t hits = bits16(hit)) return i + std::countr_zero(hits);
   }
 #endif
   for (; i + 8 <= s.size(); i += 8) {
@@ -697,7 +698,9 @@ std::size_t find_either(std::basic_string_view<C> s, std::size_t i, C a, C b) {
   if constexpr (sizeof(C) == 1) {
     for (; i + 16 <= s.size(); i += 16) {
       const __m128i w = load16(s.data() + i);
-      if (any16(_mm_or_si128(eq16(w, a), eq16(w, b)))) break;
+      if (const std::uint32_t hits = bits16(_mm_or_si128(eq16(w, a), eq16(w, b)))) {
+        return i + std::countr_zero(hits);
+      }
     }
   }
 #endif
@@ -792,10 +795,19 @@ void undo_leetspeak_and_spacing(std::basic_string<C>& text, LayoutOutcome& r) {
 }  // namespace
 
 bool is_ascii(std::string_view text) {
-  // Eight bytes at a time: an OR of all words has a high bit set exactly when
-  // some byte does.
+  // Many bytes at a time: an OR of all of them has a high bit set exactly
+  // when some byte does.
   std::uint64_t acc = 0;
   std::size_t i = 0;
+#ifdef VANTREL_SIXTEEN_BYTES
+  __m128i any = _mm_setzero_si128();
+  for (; i + 64 <= text.size(); i += 64) {
+    const char* p = text.data() + i;
+    any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(load16(p), load16(p + 16)),
+                                         _mm_or_si128(load16(p + 32), load16(p + 48))));
+  }
+  if (any16(any)) return false;
+#endif
   for (; i + 8 <= text.size(); i += 8) acc |= load8(text.data() + i);
   for (; i < text.size(); ++i) acc |= byte_at(text, i);
   return (acc & kHigh) == 0;
@@ -833,7 +845,10 @@ std::uint64_t map_control_chars(std::string& text) {
       const __m128i w = load16(text.data() + i);
       const __m128i below_space =
           _mm_andnot_si128(_mm_or_si128(eq16(w, '\t'), eq16(w, '\n')), range16(w, 0x00, 0x1F));
-      if (any16(_mm_or_si128(below_space, eq16(w, 0x7F)))) break;
+      if (const std::uint32_t hits = bits16(_mm_or_si128(below_space, eq16(w, 0x7F)))) {
+        i += std::countr_zero(hits);
+        break;
+      }
     }
 #endif
     for (; i + 8 <= n; i += 8) {
@@ -904,21 +919,45 @@ bool apply_nfkc(std::string& text) {
   // passes through unnormalized rather than failing the scan.
   if (U_FAILURE(status)) return false;
 
+  // Every ASCII character is its own normal form and has a normalization
+  // boundary before it: the text before it and the text from it on normalize
+  // independently. So only the pieces around characters beyond ASCII go to
+  // ICU, each from the ASCII character before them (a following mark may
+  // join it) up to the next ASCII character; pieces fewer than kJoinGap
+  // bytes apart go together, to save calls.
+  constexpr std::size_t kJoinGap = 64;
+  const std::size_t n = text.size();
+  std::string out;  // the normalized text up to `copied`, once a piece changed
+  std::size_t copied = 0;
+  bool changed = false;
   std::string decomposed;
-  std::string_view source = text;
-  if (has_long_nonstarter_run(text, *nfkd)) {
-    decomposed = ordered_decomposition(text, *nfkd);
-    source = decomposed;
-  } else {
-    const UBool normalized = nfkc->isNormalizedUTF8(piece(text), status);
+  for (std::size_t next = find_non_ascii(text, 0); next < n;) {
+    const std::size_t start = next > 0 ? next - 1 : 0;
+    std::size_t end = find_ascii(text, next);
+    while ((next = find_non_ascii(text, end)) < n && next - end < kJoinGap) {
+      end = find_ascii(text, next);
+    }
+    const std::string_view piece = std::string_view(text).substr(start, end - start);
+    std::string_view source = piece;
+    if (has_long_nonstarter_run(piece, *nfkd)) {
+      decomposed = ordered_decomposition(piece, *nfkd);
+      source = decomposed;
+    } else {
+      const UBool normalized = nfkc->isNormalizedUTF8(piece_of(piece), status);
+      if (U_FAILURE(status)) return false;
+      if (normalized) continue;
+    }
+    if (copied == 0) out.reserve(n + n / 8);
+    out.append(text, copied, start - copied);
+    const std::size_t piece_at = out.size();
+    icu::StringByteSink<std::string> sink(&out);
+    nfkc->normalizeUTF8(0, piece_of(source), sink, nullptr, status);
     if (U_FAILURE(status)) return false;
-    if (normalized) return false;
+    changed = changed || std::string_view(out).substr(piece_at) != piece;
+    copied = end;
   }
-  std::string out;
-  out.reserve(source.size());
-  icu::StringByteSink<std::string> sink(&out);
-  nfkc->normalizeUTF8(0, piece(source), sink, nullptr, status);
-  if (U_FAILURE(status) || out == text) return false;
+  if (!changed) return false;
+  out.append(text, copied, n - copied);
   text = std::move(out);
   return true;
 }

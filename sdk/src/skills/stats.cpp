@@ -1,10 +1,13 @@
 #include "stats.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "byte_blocks.h"
 #include "utf8.h"
 #include "vantrel/text.h"
 
@@ -67,35 +70,61 @@ bool has_role_marker(std::string_view text) {
   return false;
 }
 
-// Number of decimal digits of n (1 for 0).
-std::size_t decimal_digits(std::size_t n) {
-  std::size_t d = 1;
-  while (n >= 10) {
-    n /= 10;
-    ++d;
+// A run of n bytes costs n's decimal digits plus one: 2, and one more for
+// each of 10, 100, 1000, ... that n reaches. So the cost is twice the number
+// of runs plus the number of positions where a run reaches such a length.
+class RunLengthCost {
+ public:
+  // Byte `b` follows the bytes seen so far.
+  void add(unsigned char b) {
+    if (runs_ == 0 || b != last_) {
+      ++runs_;
+      run_ = 1;
+      next_power_ = 10;
+    } else if (++run_ == next_power_) {
+      ++reached_;
+      next_power_ *= 10;
+    }
+    last_ = b;
   }
-  return d;
-}
 
-// Size of the text written as (count, byte) runs, relative to its length.
-double run_length_ratio(std::string_view text) {
-  std::size_t cost = 0;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    std::size_t j = i + 1;
-    while (j < text.size() && text[j] == text[i]) ++j;
-    cost += decimal_digits(j - i) + 1;
-    i = j;
+  // Sixty-four bytes at once: bit k of `same` tells whether byte k equals
+  // the byte before it (the block's first byte is compared with the last
+  // one seen, so at least one byte has been added before). `last` is the
+  // block's last byte.
+  void add_block(std::uint64_t same, unsigned char last) {
+    runs_ += 64 - static_cast<std::uint64_t>(std::popcount(same));
+    // The run in progress grows by the block's leading equal bytes.
+    const int lead = std::countr_one(same);
+    run_ += static_cast<std::uint64_t>(lead);
+    while (run_ >= next_power_) {
+      ++reached_;
+      next_power_ *= 10;
+    }
+    last_ = last;
+    if (lead == 64) return;
+    // Runs starting inside the block are shorter than 65 bytes, so of the
+    // lengths that cost a digit only 10 can be reached: where nine equal
+    // bytes in a row end, but not ten.
+    const std::uint64_t inner = same & (~std::uint64_t{0} << lead);
+    const std::uint64_t two = inner & inner << 1;
+    const std::uint64_t four = two & two << 2;
+    const std::uint64_t eight = four & four << 4;
+    const std::uint64_t nine = eight & inner << 8;
+    const std::uint64_t ten = eight & two << 8;
+    reached_ += static_cast<std::uint64_t>(std::popcount(nine & ~ten));
+    run_ = static_cast<std::uint64_t>(std::countl_one(same)) + 1;
+    next_power_ = run_ >= 10 ? 100 : 10;
   }
-  return static_cast<double>(cost) / static_cast<double>(text.size());
-}
 
-struct ClassCounts {
-  std::size_t letters = 0;  // ASCII letters only
-  std::size_t upper = 0;    // A-Z
-  std::size_t digits = 0;   // 0-9
-  std::size_t spaces = 0;   // Unicode White_Space
-  std::size_t symbols = 0;  // everything else, non-ASCII letters included
+  std::uint64_t cost() const { return 2 * runs_ + reached_; }
+
+ private:
+  std::uint64_t runs_ = 0;
+  std::uint64_t reached_ = 0;
+  std::uint64_t run_ = 0;  // length of the run in progress
+  std::uint64_t next_power_ = 10;
+  unsigned char last_ = 0;
 };
 
 enum AsciiClass : unsigned char { kLower, kUpper, kDigit, kSpace, kSymbol };
@@ -120,28 +149,6 @@ constexpr std::array<unsigned char, 128> kAsciiClass = [] {
   return t;
 }();
 
-// Classifies every character; malformed UTF-8 bytes count as symbols.
-ClassCounts count_classes(std::string_view text) {
-  std::array<std::size_t, 5> n{};
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (b < 0x80) {
-      ++n[kAsciiClass[b]];
-      ++i;
-    } else {
-      ++n[is_unicode_whitespace(utf8::next_lenient(text, i)) ? kSpace : kSymbol];
-    }
-  }
-  ClassCounts c;
-  c.upper = n[kUpper];
-  c.letters = n[kLower] + n[kUpper];
-  c.digits = n[kDigit];
-  c.spaces = n[kSpace];
-  c.symbols = n[kSymbol];
-  return c;
-}
-
 // At most one signal of each kind.
 constexpr std::size_t kMaxSignals = 5;
 
@@ -159,6 +166,73 @@ void emit(SkillOutput& out, const char* type, const char* prefix, double value, 
 }
 
 }  // namespace
+
+double run_length_ratio(std::string_view text) {
+  RunLengthCost cost;
+  std::size_t i = 0;
+#ifdef VANTREL_SIXTEEN_BYTES
+  if (!text.empty()) cost.add(static_cast<unsigned char>(text[i++]));
+  // Bytes equal to the byte before them, sixteen at a time.
+  auto same16 = [](const char* p) { return _mm_cmpeq_epi8(load16(p), load16(p - 1)); };
+  for (; i + 64 <= text.size(); i += 64) {
+    const char* p = text.data() + i;
+    const std::uint64_t same = static_cast<std::uint64_t>(bits16(same16(p))) |
+                               static_cast<std::uint64_t>(bits16(same16(p + 16))) << 16 |
+                               static_cast<std::uint64_t>(bits16(same16(p + 32))) << 32 |
+                               static_cast<std::uint64_t>(bits16(same16(p + 48))) << 48;
+    cost.add_block(same, static_cast<unsigned char>(p[63]));
+  }
+#endif
+  for (; i < text.size(); ++i) cost.add(static_cast<unsigned char>(text[i]));
+  return static_cast<double>(cost.cost()) / static_cast<double>(text.size());
+}
+
+// Classifies every character; malformed UTF-8 bytes count as symbols.
+ClassCounts count_classes(std::string_view text) {
+  std::array<std::size_t, 5> n{};
+  std::size_t i = 0;
+  // One character, decoded where it is not ASCII.
+  auto count_one = [&] {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      ++n[kAsciiClass[b]];
+      ++i;
+    } else {
+      ++n[is_unicode_whitespace(utf8::next_lenient(text, i)) ? kSpace : kSymbol];
+    }
+  };
+#ifdef VANTREL_SIXTEEN_BYTES
+  // ASCII stretches sixteen bytes at a time, by the same classes as the table.
+  while (i + 16 <= text.size()) {
+    const __m128i w = load16(text.data() + i);
+    if (any16(w)) {
+      // A character beyond ASCII: this block one character at a time.
+      const std::size_t end = i + 16;
+      while (i < end) count_one();  // count_one advances i
+      continue;
+    }
+    const std::uint32_t lower = bits16(range16(w, 'a', 'z'));
+    const std::uint32_t upper = bits16(range16(w, 'A', 'Z'));
+    const std::uint32_t digit = bits16(range16(w, '0', '9'));
+    const std::uint32_t space = bits16(_mm_or_si128(range16(w, '\t', '\r'), eq16(w, ' ')));
+    n[kLower] += static_cast<std::size_t>(std::popcount(lower));
+    n[kUpper] += static_cast<std::size_t>(std::popcount(upper));
+    n[kDigit] += static_cast<std::size_t>(std::popcount(digit));
+    n[kSpace] += static_cast<std::size_t>(std::popcount(space));
+    n[kSymbol] += 16 - static_cast<std::size_t>(std::popcount(lower | upper | digit | space));
+    i += 16;
+  }
+#endif
+  while (i < text.size()) count_one();
+  ClassCounts c;
+  c.upper = n[kUpper];
+  c.letters = n[kLower] + n[kUpper];
+  c.digits = n[kDigit];
+  c.spaces = n[kSpace];
+  c.symbols = n[kSymbol];
+  return c;
+}
+
 
 SkillOutput StatsSkill::scan(std::string_view text) const {
   SkillOutput out;

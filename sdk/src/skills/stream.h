@@ -61,9 +61,13 @@ class StreamScanner {
   StreamScanner() = default;
 
   PushOutcome perform_scan();
-  ScanResult scan_buffer();
+  // One scan of the buffer; `found`, when given, receives every signal it
+  // found, counted or not.
+  ScanResult scan_buffer(std::vector<Signal>* found = nullptr);
   ScanResult build_result(bool safe);
   void feed(std::vector<Signal> batch);
+  // What one scan of `text` alone finds, before deduplication.
+  std::vector<Signal> find_signals(std::string_view text) const;
 
   std::string buffer_;
   std::unique_ptr<OutputSkill> output_skill_;
@@ -77,6 +81,9 @@ class StreamScanner {
   std::uint64_t total_signals_ = 0;
   State state_ = State::Active;
   std::optional<ThreatType> last_threat_type_;
+  // Signals a scan of the kept tail alone finds: counted by the scan that
+  // kept it, so the next scan does not count them again.
+  std::vector<Signal> counted_in_tail_;
 };
 
 }  // namespace vantrel_core
