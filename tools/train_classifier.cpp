@@ -11,7 +11,7 @@
 //     --family-exponent X  a text weighs 1/(its near-duplicate family's
 //                          size)^X (1)
 //     --bits N             hash bits, 8-24 (18)
-//     --l2 X               L2 regularisation (1e-4)
+//     --l2 X               L2 regularisation (1e-3)
 //     --epochs N           passes over the data (12)
 //     --prior P            the prior of the gate the model serves (0.01); the
 //                          model reports only ratios that block from it alone
