@@ -66,13 +66,13 @@ endif()
 # simdjson from its single-file form, compiled as the installed package's
 # consumers are (its compile definitions). The installed header must be the
 # same as the one beside the source; ./dev checks that before naming it.
-if(VANTREL_SIMDJSON_SOURCE)
+# Built only for the executables that link it.
+if(VANTREL_SIMDJSON_SOURCE AND NOT VANTREL_SANITIZE AND NOT VANTREL_TSAN)
   if(EXISTS ${VANTREL_SIMDJSON_SOURCE})
-    add_library(vantrel_simdjson_static STATIC ${VANTREL_SIMDJSON_SOURCE})
+    add_library(vantrel_simdjson_static STATIC EXCLUDE_FROM_ALL ${VANTREL_SIMDJSON_SOURCE})
     target_compile_definitions(vantrel_simdjson_static PUBLIC
       $<TARGET_PROPERTY:simdjson::simdjson,INTERFACE_COMPILE_DEFINITIONS>)
-    target_link_libraries(vantrel_simdjson_static PUBLIC
-      Threads::Threads)
+    target_link_libraries(vantrel_simdjson_static PUBLIC Threads::Threads)
   else()
     message(WARNING "VANTREL_SIMDJSON_SOURCE ${VANTREL_SIMDJSON_SOURCE} does not exist; "
                     "vantrel links simdjson dynamically")
