@@ -10,9 +10,11 @@
 #include <cmath>
 
 #include "skills/normalize_steps.h"
+#include "vantrel/json.h"
 
 namespace vantrel_patterns {
 
+using vantrel_core::escape_json_string;
 using vantrel_core::PatternSkill;
 using vantrel_core::PhraseMatch;
 
@@ -171,28 +173,7 @@ TextReport records_firing(const vantrel_core::NormalizationSkill& normalizer,
 }
 
 std::string json_quoted(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        if (b < 0x20) {
-          out += "\\u00";
-          out += kHex[b >> 4];
-          out += kHex[b & 0xf];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-  return out;
+  return '"' + escape_json_string(text) + '"';
 }
 
 }  // namespace vantrel_patterns
