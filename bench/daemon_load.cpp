@@ -17,43 +17,13 @@
 #include <vector>
 
 #include "bench_data.h"
+#include "child_process.h"
 
 namespace {
 
-struct Daemon {
-  pid_t pid = -1;
-  int in = -1;
-  int out = -1;
-};
-
-Daemon start(const std::string& exe) {
-  int in_pipe[2], out_pipe[2];
-  if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0) std::exit(1);
-  Daemon d;
-  d.pid = ::fork();
-  if (d.pid == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::dup2(out_pipe[1], 1);
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) ::close(fd);
-    ::execl(exe.c_str(), exe.c_str(), "scan", "--stdin", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  d.in = in_pipe[1];
-  d.out = out_pipe[0];
-  return d;
-}
-
-bool write_all(int fd, const std::string& s) {
-  std::size_t done = 0;
-  while (done < s.size()) {
-    const ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+using vantrel_bench::Child;
+using vantrel_bench::status_kb;
+using vantrel_bench::write_all;
 
 // Reads until `lines` line feeds have arrived.
 void read_lines(int fd, std::size_t lines) {
@@ -68,22 +38,13 @@ void read_lines(int fd, std::size_t lines) {
   }
 }
 
-long status_kb(pid_t pid, const char* field) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line)) {
-    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-  }
-  return -1;
-}
-
 std::string request_line(std::size_t i, const std::string& text) {
   return "{\"id\":\"r" + std::to_string(i) + "\",\"text\":\"" + text + "\"}\n";
 }
 
 // Sends `count` requests from a writer thread while reading the responses, so
 // neither pipe can fill up and block both processes.
-void pump(const Daemon& d, std::size_t count, const std::vector<std::string>& texts) {
+void pump(const Child& d, std::size_t count, const std::vector<std::string>& texts) {
   std::thread writer([&] {
     std::string chunk;
     for (std::size_t i = 0; i < count; ++i) {
@@ -121,7 +82,7 @@ int main(int argc, char** argv) {
     texts.push_back(t);
   }
 
-  Daemon d = start(exe);
+  const Child d = vantrel_bench::spawn(exe, {"scan", "--stdin"});
   const std::size_t warmup = std::min<std::size_t>(10000, requests / 10 + 1);
   pump(d, warmup, texts);
   const long rss_after_warmup = status_kb(d.pid, "VmRSS:");

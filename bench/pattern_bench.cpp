@@ -122,8 +122,9 @@ void BM_PatternSkillScan(benchmark::State& state) {
 }
 BENCHMARK(BM_PatternSkillScan)->Arg(0)->Arg(1);
 
-// Spawns the built vantrel with `args` and waits for it, output discarded.
-void run_process(benchmark::State& state, std::vector<std::string> args) {
+// Spawns the built vantrel with `args` (and `extra_env` added to this
+// process's environment) and waits for it, output discarded.
+void run_process(benchmark::State& state, std::vector<std::string> args, const char* extra_env = nullptr) {
   std::string exe = VANTREL_EXE;
   args.insert(args.begin(), exe);
   std::vector<char*> argv;
@@ -133,9 +134,14 @@ void run_process(benchmark::State& state, std::vector<std::string> args) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+  std::string extra = extra_env == nullptr ? "" : extra_env;
+  if (extra_env != nullptr) env.push_back(extra.data());
+  env.push_back(nullptr);
   for (auto _ : state) {
     pid_t pid = 0;
-    if (posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    if (posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), env.data()) != 0) {
       state.SkipWithError("cannot start vantrel");
       break;
     }
@@ -155,6 +161,12 @@ void BM_ProcessScanJsonHello(benchmark::State& state) {
   run_process(state, {"scan", "--json", "hello"});
 }
 BENCHMARK(BM_ProcessScanJsonHello)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same with the learned detector on (the built-in model).
+void BM_ProcessScanJsonHelloClassifier(benchmark::State& state) {
+  run_process(state, {"scan", "--json", "hello"}, "VANTREL_CLASSIFIER=1");
+}
+BENCHMARK(BM_ProcessScanJsonHelloClassifier)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Start-up alone (no scanner), the floor of the figure above.
 void BM_ProcessVersion(benchmark::State& state) {

@@ -9,12 +9,18 @@
 //   {"id":"r1","error":"missing 'text' field"}
 // A line that is not exactly one JSON object, gives a known member ("id",
 // "text", "mode", "patterns") a non-string value, or repeats a known member is
-// answered with {"id":"","error":"invalid request JSON"}. Unknown members are
-// ignored. "patterns" is accepted but ignored (a warning goes to stderr); the
-// command line's --patterns, --mode and thresholds apply to every request.
+// answered with {"id":"","error":"invalid request JSON"}, and so is a line that
+// is not valid UTF-8 or too long to hold a text within the size limit. Unknown
+// members are ignored. "patterns" is accepted but ignored (a warning goes to
+// stderr); the command line's --patterns, --mode and thresholds apply to
+// every request.
 #include "daemon.h"
 
 #include <simdjson.h>
+#include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <optional>
 #include <string_view>
@@ -23,6 +29,7 @@
 #include "io.h"
 #include "scan_command.h"
 #include "strict_json.h"
+#include "vantrel/config.h"
 #include "vantrel/json.h"
 #include "vantrel/scanner.h"
 #include "vantrel/text.h"
@@ -35,6 +42,15 @@ std::string format_stdin_error(std::string_view id, std::string_view message) {
 }
 
 namespace {
+
+// After a large request the allocator may keep the freed memory for reuse;
+// hand it back to the system, so one large request does not set the
+// process's size for the rest of its life.
+void return_free_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 struct StdinScanRequest {
   std::optional<std::string_view> id;
@@ -84,7 +100,19 @@ class RequestParser {
     return req;
   }
 
+  // Gives back what a large request made the parser hold; true if it did.
+  bool release_large_buffers() {
+    const bool large = padded_.capacity() > kKeepBytes || parser_.capacity() > kKeepBytes;
+    if (large) {
+      std::string().swap(padded_);
+      parser_ = simdjson::dom::parser();
+    }
+    return large;
+  }
+
  private:
+  static constexpr std::size_t kKeepBytes = 1 << 20;
+
   simdjson::dom::parser parser_;
   std::string padded_;
 };
@@ -129,8 +157,8 @@ class Daemon {
   Daemon(const ScanOptions& options, std::optional<std::string> patterns_path)
       : options_(options), patterns_path_(std::move(patterns_path)) {}
 
-  // Builds the scanner now. On failure, the load error's display text.
-  std::optional<std::string> build_scanner() {
+  // Builds the scanner now; on failure, why.
+  std::optional<Error> build_scanner() {
     auto built = scanner_with_optional_patterns(options_, patterns_path_);
     if (!built) return std::move(built).error();
     scanner_.emplace(std::move(built).value());
@@ -156,11 +184,13 @@ class Daemon {
     }
     if (!scanner_) {
       if (auto failure = build_scanner())
-        return format_stdin_error(id, "failed to load patterns: " + *failure);
+        return format_stdin_error(id, "failed to load patterns: " + failure->short_message);
     }
     return "{\"id\":\"" + escape_json_string(id) +
            "\",\"result\":" + format_result_json(scanner_->scan(*req->text, mode)) + "}";
   }
+
+  bool release_large_buffers() { return parser_.release_large_buffers(); }
 
  private:
   const ScanOptions& options_;
@@ -174,28 +204,62 @@ class Daemon {
 int run_daemon(const std::optional<std::string>& patterns_path, const ScanOptions& options) {
   const bool has_path = patterns_path && !patterns_path->empty();
   Daemon daemon(options, has_path ? patterns_path : std::nullopt);
-  if (has_path) {
+  // A learned detector that was asked for must be there before the first
+  // request, or nothing is scanned.
+  ScannerOptions classifier;
+  classifier_from_environment(classifier);
+  if (has_path || classifier.classifier != ClassifierModelSource::kOff) {
     if (auto failure = daemon.build_scanner()) {
-      write_stderr("Error loading patterns: " + *failure + "\n");
+      write_stderr(scanner_failure_line(*failure) + "\n");
       return 2;
     }
   }
 
   ResponseWriter out;
-  LineReader reader;
-  std::string_view line;
+  auto respond = [&out](std::string_view response) {
+    if (out.respond(response)) return true;
+    write_stderr("Error writing daemon response\n");
+    return false;
+  };
+  // A longer line cannot hold a text within the size limit, even with every
+  // byte of it escaped as \uXXXX: it is refused and skipped piece by piece,
+  // never held whole.
+  constexpr std::size_t kMaxRequestLine = 6 * vantrel_core::kDefaultInputLimit + (64 << 10);
+  LineReader reader(STDIN_FILENO, kMaxRequestLine, /*lone_cr_ends_line=*/false);
+  bool skipping = false;  // in the rest of a refused line
+  bool answered = false;  // the refused line has had its response
+  bool large_line_done = false;
+  std::string_view piece;
   for (;;) {
-    const LineReader::Status status = reader.next(line);
+    const LineReader::Status status = reader.next(piece);
     if (status == LineReader::Status::End) return 0;
-    if (status == LineReader::Status::Error) {
+    if (large_line_done) {
+      // The reader's buffer has shrunk by now, too.
+      return_free_memory();
+      large_line_done = false;
+    }
+    if (status == LineReader::Status::Error && !reader.invalid_utf8()) {
       write_stderr("Error reading stdin: " + reader.error() + "\n");
       return 2;
     }
-    if (vantrel_core::is_blank(line)) continue;
-    if (!out.respond(daemon.handle_request(line))) {
-      write_stderr("Error writing daemon response\n");
-      return 2;
+    if (status == LineReader::Status::Line && !skipping) {
+      if (vantrel_core::is_blank(piece)) continue;
+      if (!respond(daemon.handle_request(piece))) return 2;
+      large_line_done = daemon.release_large_buffers();
+      continue;
     }
+    // Part of a line too long to read, or a piece that is not UTF-8: one
+    // response for the line, unless all of it is blank.
+    const bool invalid = status == LineReader::Status::Error;
+    if (!answered && (invalid || !vantrel_core::is_blank(piece))) {
+      if (!respond(format_stdin_error("", "invalid request JSON"))) return 2;
+      answered = true;
+    }
+    const bool was_skipping = skipping;
+    skipping = !reader.line_finished();
+    if (skipping) continue;
+    answered = false;
+    large_line_done = was_skipping;
   }
 }
 

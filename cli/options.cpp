@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vantrel/text.h"
+
 namespace vantrel {
 
 using vantrel_core::ScanMode;
@@ -77,7 +79,28 @@ ScannerOptions make_scanner_options(const ScanOptions& options,
   s.patterns_file = patterns_path;
   s.search_pattern_files = true;
   s.read_profile_environment = true;
+  classifier_from_environment(s);
   return s;
+}
+
+void classifier_from_environment(ScannerOptions& options) {
+  const char* value = std::getenv("VANTREL_CLASSIFIER");
+  const std::string_view v = value == nullptr ? std::string_view() : std::string_view(value);
+  if (v.empty() || v == "0" || !vantrel_core::is_valid_utf8(v)) {
+    options.classifier = ClassifierModelSource::kOff;
+  } else if (v == "1") {
+    options.classifier = ClassifierModelSource::kBuiltIn;
+  } else {
+    options.classifier = ClassifierModelSource::kFile;
+    options.classifier_model_file = std::string(v);
+  }
+}
+
+std::string scanner_failure_line(const Error& error) {
+  if (error.code == ErrorCode::kClassifierModelUnusable) {
+    return "Error loading classifier model " + error.short_message;
+  }
+  return "Error loading patterns: " + error.short_message;
 }
 
 namespace {

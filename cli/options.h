@@ -10,6 +10,7 @@
 
 #include "vantrel/options.h"
 #include "vantrel/result.h"
+#include "vantrel/scanner.h"
 
 namespace vantrel {
 
@@ -64,9 +65,20 @@ std::optional<double> parse_float(std::string_view text);
 GateConfig make_gate_config(const ScanOptions& options);
 
 // What every scanner of this program is built from: make_gate_config, the
-// pattern file of --patterns, and the pattern-file search and profile
-// variables a library caller gets only when asking.
+// pattern file of --patterns, the pattern-file search and profile variables
+// a library caller gets only when asking, and the learned detector as
+// VANTREL_CLASSIFIER chooses it (classifier_from_environment).
 ScannerOptions make_scanner_options(const ScanOptions& options,
                                     const std::optional<std::string>& patterns_path);
+
+// The learned detector VANTREL_CLASSIFIER asks for: unset, empty, "0" or not
+// valid UTF-8 leave it off, "1" is the built-in model, anything else the
+// path of a model file. Sets options.classifier and classifier_model_file.
+void classifier_from_environment(ScannerOptions& options);
+
+// The line (without its line feed) that reports a scanner that could not be
+// built: "Error loading patterns: ..." or "Error loading classifier model
+// '<file>': <why>".
+std::string scanner_failure_line(const Error& error);
 
 }  // namespace vantrel

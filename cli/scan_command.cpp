@@ -10,40 +10,21 @@
 
 namespace vantrel {
 
-Expected<Scanner, std::string> scanner_with_optional_patterns(
-    const ScanOptions& options, const std::optional<std::string>& patterns_path) {
+void warn_if_working_directory_patterns(const Scanner& scanner) {
+  const auto& file = scanner.working_directory_patterns();
+  if (!file) return;
+  write_stderr("Warning: pattern database read from '" + file->path +
+               "' in the working directory (" + std::to_string(file->records) +
+               (file->records == 1 ? " record)\n" : " records)\n"));
+}
+
+Expected<Scanner, Error> scanner_with_optional_patterns(const ScanOptions& options,
+                                                       const std::optional<std::string>& patterns_path) {
   auto scanner = Scanner::create(make_scanner_options(options, patterns_path));
-  if (!scanner) return Unexpected{std::move(scanner.error().short_message)};
-  return std::move(scanner).value();
+  if (!scanner) return scanner;
+  warn_if_working_directory_patterns(*scanner);
+  return scanner;
 }
-
-namespace {
-
-// One line typed at a terminal, without its trailing white space.
-std::optional<std::string> read_terminal_line() {
-  std::string line;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    const std::string_view chunk(buf, static_cast<std::size_t>(n));
-    const std::size_t nl = chunk.find('\n');
-    if (nl != std::string_view::npos) {
-      line.append(chunk.substr(0, nl + 1));
-      break;
-    }
-    line.append(chunk);
-  }
-  if (!vantrel_core::is_valid_utf8(line)) return std::nullopt;
-  line.resize(vantrel_core::trim_trailing_unicode_whitespace(line).size());
-  return line;
-}
-
-}  // namespace
 
 int cmd_scan(const ScanArgs& args) {
   if (args.stdin_daemon) return run_daemon(args.patterns, args.options);
@@ -52,7 +33,11 @@ int cmd_scan(const ScanArgs& args) {
   if (args.input) {
     text = *args.input;
   } else {
-    auto read = stdin_is_terminal() ? read_terminal_line() : read_all_stdin();
+    // Reading stops once the text is over the size limit: the scanner gives
+    // its size-limit result for any longer text, so nothing more is held.
+    const std::size_t limit = vantrel_core::kDefaultInputLimit;
+    auto read = stdin_is_terminal() ? read_terminal_line(STDIN_FILENO, limit)
+                                    : read_up_to(STDIN_FILENO, limit);
     if (!read) {
       write_stderr("Error reading from stdin\n");
       return 2;
@@ -62,7 +47,7 @@ int cmd_scan(const ScanArgs& args) {
 
   auto scanner = scanner_with_optional_patterns(args.options, args.patterns);
   if (!scanner) {
-    write_stderr("Error loading patterns: " + scanner.error() + "\n");
+    write_stderr(scanner_failure_line(scanner.error()) + "\n");
     return 2;
   }
   const ScanResult result = scanner->scan(text, args.options.mode);

@@ -9,10 +9,14 @@
 
 namespace vantrel {
 
-// The scanner for these options, with the file's records added when a path is
-// given; the error is the load error's display text.
-Expected<Scanner, std::string> scanner_with_optional_patterns(
-    const ScanOptions& options, const std::optional<std::string>& patterns_path);
+// Says on standard error when the built-in database was read from a pattern
+// file in the working directory (a stray file there replaces it).
+void warn_if_working_directory_patterns(const Scanner& scanner);
+
+// The scanner for these options (make_scanner_options), with the file's
+// records added when a path is given.
+Expected<Scanner, Error> scanner_with_optional_patterns(const ScanOptions& options,
+                                                       const std::optional<std::string>& patterns_path);
 
 // Runs the one-shot scan (or the daemon with --stdin); returns the exit code.
 int cmd_scan(const ScanArgs& args);

@@ -59,7 +59,9 @@ function(vantrel_use_static_runtime target)
   endif()
 endfunction()
 
-if(NOT VANTREL_STATIC_EXECUTABLE)
+# Sanitizer and fuzzing builds link everything dynamically (see above), and
+# their C flags may suit only the C++ compiler: no static pieces are made.
+if(NOT VANTREL_STATIC_EXECUTABLE OR VANTREL_SANITIZE OR VANTREL_TSAN OR VANTREL_FUZZ)
   return()
 endif()
 

@@ -41,7 +41,7 @@ bool read_labelled_jsonl(const std::string& path,
       complain("not a JSON object");
       continue;
     }
-    std::string_view text, label, kind, lang;
+    std::string_view text, label, kind, lang, source;
     if (doc["text"].get_string().get(text) != simdjson::SUCCESS) {
       complain("missing string \"text\"");
       continue;
@@ -62,8 +62,15 @@ bool read_labelled_jsonl(const std::string& path,
       complain("\"lang\" must be a string or null");
       continue;
     }
+    // "source" is optional too.
+    simdjson::dom::element source_value;
+    if (doc["source"].get(source_value) == simdjson::SUCCESS && !source_value.is_null() &&
+        source_value.get_string().get(source) != simdjson::SUCCESS) {
+      complain("\"source\" must be a string or null");
+      continue;
+    }
     on_record(LabelledText{std::string(text), std::string(label), std::string(kind),
-                           std::string(lang), line_no});
+                           std::string(lang), std::string(source), line_no});
   }
   return true;
 }

@@ -15,6 +15,7 @@ struct LabelledText {
   std::string label;     // "attack" or "benign"
   std::string kind;      // e.g. "injection", "benign_prompt", "leak_output"
   std::string lang;      // ISO code, empty when the line gives none
+  std::string source;    // "owner/repo:path@commit", empty when the line gives none
   std::size_t line = 0;  // 1-based line number in its file
 };
 

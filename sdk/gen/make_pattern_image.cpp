@@ -9,54 +9,22 @@
 #include <string>
 #include <string_view>
 
+#include "cpp_literal.h"
+#include "skills/classifier_model.h"
 #include "skills/embedded_patterns.h"
 #include "skills/pattern.h"
 
 namespace vantrel_core {
 
 // This program makes the image, so it has none of its own; nothing here
-// loads the embedded database.
+// loads the embedded database or the embedded classifier model.
 std::span<const std::byte> embedded_pattern_image() {
   return {};
 }
 TextFingerprint embedded_pattern_image_source() { return {}; }
+std::span<const std::byte> embedded_classifier_image() { return {}; }
 
 }  // namespace vantrel_core
-
-namespace {
-
-bool is_octal_digit(char c) {
-  return c >= '0' && c <= '7';
-}
-
-// `bytes` as the body of C++ string literals, one per line: printable ASCII
-// as itself, everything else as an octal escape (three digits when an octal
-// digit follows, so the escape cannot swallow it).
-std::string literal_lines(std::string_view bytes) {
-  constexpr std::size_t kPerLine = 96;
-  static constexpr char kOctal[] = "01234567";
-  std::string out;
-  out.reserve(bytes.size() * 3);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i % kPerLine == 0) out += i == 0 ? "    \"" : "\"\n    \"";
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    const bool plain = b >= 0x20 && b < 0x7f && b != '"' && b != '\\' && b != '?';
-    if (plain) {
-      out += static_cast<char>(b);
-      continue;
-    }
-    const bool next_is_digit =
-        i + 1 < bytes.size() && (i + 1) % kPerLine != 0 && is_octal_digit(bytes[i + 1]);
-    out += '\\';
-    if (next_is_digit || b >= 0100) out += kOctal[b >> 6];
-    if (next_is_digit || b >= 010) out += kOctal[(b >> 3) & 7];
-    out += kOctal[b & 7];
-  }
-  out += bytes.empty() ? "    \"\"" : "\"";
-  return out;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using vantrel_core::PatternSkill;
@@ -80,7 +48,7 @@ int main(int argc, char** argv) {
       "#include \"skills/embedded_patterns.h\"\n\n"
       "namespace vantrel_core {\n\nnamespace {\n"
       "alignas(64) constexpr char kImage[] =\n";
-  src += literal_lines(image);
+  src += vantrel_gen::literal_lines(image);
   src += ";\n}  // namespace\n\n";
   src += "std::span<const std::byte> embedded_pattern_image() {\n";
   src += "  return {reinterpret_cast<const std::byte*>(kImage), sizeof(kImage) - 1};\n}\n\n";
@@ -89,9 +57,7 @@ int main(int argc, char** argv) {
          "u, " + std::to_string(source.hash) + "ull};\n}\n\n";
   src += "}  // namespace vantrel_core\n";
 
-  std::FILE* f = std::fopen(argv[1], "wb");
-  if (f == nullptr || std::fwrite(src.data(), 1, src.size(), f) != src.size() ||
-      std::fclose(f) != 0) {
+  if (!vantrel_gen::write_file(argv[1], src)) {
     std::fprintf(stderr, "vantrel_make_pattern_image: cannot write %s\n", argv[1]);
     return 1;
   }

@@ -121,6 +121,9 @@ vantrel_status creation_error(const vantrel::Error& e) {
       return fail(VANTREL_ERROR_PATTERN_FILE_INVALID, e.message);
     case vantrel::ErrorCode::kScoreProfileUnusable:
       return fail(VANTREL_ERROR_SCORE_PROFILE_UNUSABLE, e.message);
+    case vantrel::ErrorCode::kClassifierModelUnusable:
+      // The C options cannot ask for the learned detector.
+      return fail(VANTREL_ERROR_INTERNAL, e.message);
   }
   return fail(VANTREL_ERROR_INTERNAL, e.message);
 }

@@ -11,12 +11,15 @@
 #include "probability.h"
 #include "scan_state.h"
 #include "score_profile.h"
+#include "skills/classifier.h"
+#include "skills/classifier_view.h"
 #include "skills/entropy.h"
 #include "skills/normalize.h"
 #include "skills/output.h"
 #include "skills/pattern.h"
 #include "skills/stats.h"
 #include "skills/toolcall.h"
+#include "skills/word_repair.h"
 #include "vantrel/text.h"
 #include "well_formed_text.h"
 
@@ -92,21 +95,30 @@ Scanner::~Scanner() = default;
 const GateConfig& Scanner::config() const { return fresh_gate_->config(); }
 
 Scanner Scanner::with_pattern_skill(const GateConfig& config, std::size_t max_input_bytes,
-                                    std::unique_ptr<PatternSkill> patterns) {
+                                    std::unique_ptr<PatternSkill> patterns,
+                                    const ClassifierModel* classifier) {
   return with_pattern_skill_and_profile(config, max_input_bytes, std::move(patterns),
-                                        select_score_profile_from_environment());
+                                        select_score_profile_from_environment(), classifier);
 }
 
 Scanner Scanner::with_pattern_skill_and_profile(const GateConfig& config,
                                                 std::size_t max_input_bytes,
                                                 std::unique_ptr<PatternSkill> patterns,
-                                                ProfileSelection profile) {
+                                                ProfileSelection profile,
+                                                const ClassifierModel* classifier) {
   Scanner s;
   s.pattern_db_version_ = patterns->db_version();
   s.pattern_db_hash_ = patterns->db_hash();
   s.score_profile_ = std::move(profile.profile);
   s.score_profile_warning_ = std::move(profile.warning);
   s.first_tier_.push_back(std::make_unique<NormalizationSkill>(kInvisibleRatioThreshold));
+  // The learned detector runs before the phrase skill, so that when both find
+  // something the phrase evidence names the threat type.
+  if (classifier != nullptr && classifier->for_mode(ScanMode::Input) != nullptr) {
+    s.second_tier_.push_back(std::make_unique<ClassifierSkill>(*classifier, ScanMode::Input));
+    s.revealing_patterns_ = patterns.get();
+    s.word_repair_ = std::make_unique<WordRepair>(patterns->texts());
+  }
   s.second_tier_.push_back(std::move(patterns));
   s.second_tier_.push_back(std::make_unique<EntropySkill>(kEntropyElevatedBits, kEntropyHighBits,
                                                           kEntropyMinLength, kEntropyElevatedRatio,
@@ -115,6 +127,9 @@ Scanner Scanner::with_pattern_skill_and_profile(const GateConfig& config,
   s.toolcall_skill_ = std::make_unique<ToolCallSkill>();
   s.output_skill_ = std::make_unique<OutputSkill>();
   s.output_normalizer_ = std::make_unique<NormalizationSkill>(kInvisibleRatioThreshold);
+  if (classifier != nullptr && classifier->for_mode(ScanMode::Output) != nullptr) {
+    s.output_classifier_ = std::make_unique<ClassifierSkill>(*classifier, ScanMode::Output);
+  }
   s.fresh_gate_ = std::make_unique<BayesianGate>(config);
   s.max_input_bytes_ = max_input_bytes > kMinInputLimit ? max_input_bytes : kMinInputLimit;
   return s;
@@ -199,6 +214,20 @@ ScanResult Scanner::scan_to_tier(std::string_view text, std::uint8_t max_tier) c
   outputs.reserve(second_tier_.size());
   for (const auto& skill : second_tier_) outputs.push_back(skill->scan(state.current_text()));
   for (SkillOutput& out : outputs) state.process(std::move(out));
+  if (revealing_patterns_ != nullptr) {
+    // With the learned detector on, the phrases are also looked for in what
+    // only its deeper view shows (tag characters, reversed text, spelt-out
+    // letters, words with shuffled letters put back); signal offsets then
+    // count in that revealed text.
+    // The revealed lines are normalized like any text first (hidden text
+    // kept its leetspeak and spacing), and only the phrases count.
+    std::string revealed = revealed_text(state.current_text());
+    revealed += word_repair_->repaired_stretches(state.current_text());
+    if (!revealed.empty()) {
+      const SkillOutput normalized = first_tier_.front()->scan(revealed);
+      state.process(revealing_patterns_->scan(normalized.normalized_text.value_or(revealed)));
+    }
+  }
   return std::move(state).finalize(2, kLegacyCutoff, score_profile_.get(), score_profile_warning_);
 }
 
@@ -215,6 +244,7 @@ ScanResult Scanner::scan_output(std::string_view text) const {
   // The response is always checked for signs of a successful attack, however
   // the entropy and normalization evidence came out.
   const std::string_view response = normalized ? std::string_view(*normalized) : text;
+  if (output_classifier_) state.process(output_classifier_->scan(response));
   state.process(output_skill_->scan(response));
   return std::move(state).finalize(2, kLegacyCutoff, score_profile_.get(), score_profile_warning_);
 }

@@ -26,6 +26,9 @@ class OutputSkill;
 class ToolCallSkill;
 class NormalizationSkill;
 class BayesianGate;
+class ClassifierModel;
+class ClassifierSkill;
+class WordRepair;
 
 // The score profile a scanner holds, if any, and the warning that travels in
 // every result when there is none for a reason worth telling.
@@ -43,14 +46,20 @@ ProfileSelection select_score_profile_from_environment();
 class Scanner {
  public:
   // Takes ownership of an already built pattern skill; the score profile is
-  // the one the environment selects.
+  // the one the environment selects. With a classifier model the learned
+  // detector runs too: its input model first in the second tier (and the
+  // pattern skill once more over what the detector's view reveals), its
+  // output model in output scans before the output skill (the model is
+  // copied; copies share its bytes).
   static Scanner with_pattern_skill(const GateConfig& config, std::size_t max_input_bytes,
-                                    std::unique_ptr<PatternSkill> patterns);
+                                    std::unique_ptr<PatternSkill> patterns,
+                                    const ClassifierModel* classifier = nullptr);
   // As with_pattern_skill, with the score profile chosen by the caller.
   static Scanner with_pattern_skill_and_profile(const GateConfig& config,
                                                 std::size_t max_input_bytes,
                                                 std::unique_ptr<PatternSkill> patterns,
-                                                ProfileSelection profile);
+                                                ProfileSelection profile,
+                                                const ClassifierModel* classifier = nullptr);
   // Built-in pattern database, limit kDefaultInputLimit.
   static Scanner with_config(const GateConfig& config);
   // Built-in database plus, when a path is given, the records of that file
@@ -92,6 +101,13 @@ class Scanner {
   std::unique_ptr<OutputSkill> output_skill_;
   std::unique_ptr<ToolCallSkill> toolcall_skill_;
   std::unique_ptr<NormalizationSkill> output_normalizer_;
+  std::unique_ptr<ClassifierSkill> output_classifier_;  // absent unless asked for
+  // The pattern skill, also run over what the learned detector's view
+  // reveals; null unless the detector is on.
+  const PatternSkill* revealing_patterns_ = nullptr;
+  // Words with shuffled letters put back for that second reading; null
+  // unless the detector is on.
+  std::unique_ptr<WordRepair> word_repair_;
   std::optional<std::string> pattern_db_version_;
   std::uint64_t pattern_db_hash_ = 0;
   std::optional<std::string> score_profile_warning_;

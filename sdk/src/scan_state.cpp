@@ -119,11 +119,17 @@ ScanResult ScanState::result(bool safe, ThreatType threat_type, std::uint8_t tie
         in.input_text = input_text_;
         const auto features = build_score_features(in);
         const ScorePrediction pred = profile->predict(features, mode_);
-        score = pred.probability;
-        warn = pred.warn;
-        block = pred.block;
-        decided = pred.decision;
-        r.score_profile_applied = true;
+        // Finite weights can still overflow into a NaN; such a score never
+        // decides, the gate's posterior does.
+        if (std::isfinite(pred.probability)) {
+          score = pred.probability;
+          warn = pred.warn;
+          block = pred.block;
+          decided = pred.decision;
+          r.score_profile_applied = true;
+        } else {
+          r.score_profile_warning = "score profile fallback: calibrated probability is not a number";
+        }
       }
     }
     const Disposition d = decided ? *decided

@@ -7,6 +7,8 @@
 
 #include "engine.h"
 #include "score_profile.h"
+#include "skills/classifier.h"
+#include "skills/classifier_model.h"
 #include "skills/pattern.h"
 #include "skills/stream.h"
 
@@ -21,6 +23,9 @@ struct Scanner::Impl {
   vantrel_core::Scanner engine;
   StreamOptions stream_options;
   std::string pattern_db_version;
+  // The learned detector's output model for streams, when it is on.
+  std::shared_ptr<const vantrel_core::ClassifierSkill> stream_classifier;
+  std::optional<Scanner::WorkingDirectoryPatterns> working_directory_patterns;
 };
 
 struct Stream::Impl {
@@ -72,6 +77,25 @@ Expected<ProfileSelection, Error> load_profile(const ScannerOptions& options) {
   return ProfileSelection{};
 }
 
+// The learned detector's model the options ask for; none when it is off.
+Expected<std::optional<vantrel_core::ClassifierModel>, Error> load_classifier(const ScannerOptions& options) {
+  using vantrel_core::ClassifierModel;
+  switch (options.classifier) {
+    case ClassifierModelSource::kOff:
+      return std::optional<ClassifierModel>();
+    case ClassifierModelSource::kBuiltIn:
+      return std::optional<ClassifierModel>(ClassifierModel::built_in());
+    case ClassifierModelSource::kFile:
+      break;
+  }
+  auto loaded = ClassifierModel::load(options.classifier_model_file);
+  if (!loaded) {
+    std::string terse = "'" + options.classifier_model_file + "': " + loaded.error();
+    return Unexpected{Error{ErrorCode::kClassifierModelUnusable, "classifier model " + terse, terse}};
+  }
+  return std::optional<ClassifierModel>(std::move(loaded).value());
+}
+
 }  // namespace
 
 Expected<Scanner, Error> Scanner::create(const ScannerOptions& options) {
@@ -81,12 +105,22 @@ Expected<Scanner, Error> Scanner::create(const ScannerOptions& options) {
   if (!patterns) return Unexpected{std::move(patterns).error()};
   auto profile = load_profile(options);
   if (!profile) return Unexpected{std::move(profile).error()};
+  auto classifier = load_classifier(options);
+  if (!classifier) return Unexpected{std::move(classifier).error()};
+  const vantrel_core::ClassifierModel* model = classifier->has_value() ? &**classifier : nullptr;
+  std::optional<WorkingDirectoryPatterns> cwd_patterns;
+  if (const auto& file = patterns->working_directory_file())
+    cwd_patterns = WorkingDirectoryPatterns{file->path, file->records};
   auto engine = vantrel_core::Scanner::with_pattern_skill_and_profile(
       options.gate, options.max_input_bytes,
-      std::make_unique<PatternSkill>(std::move(patterns).value()), std::move(profile).value());
+      std::make_unique<PatternSkill>(std::move(patterns).value()), std::move(profile).value(), model);
   std::string version = engine.pattern_db_version().value_or("");
-  return Scanner(
-      std::make_unique<const Impl>(Impl{std::move(engine), options.stream, std::move(version)}));
+  std::shared_ptr<const vantrel_core::ClassifierSkill> stream_classifier;
+  if (model != nullptr && model->for_mode(ScanMode::Output) != nullptr) {
+    stream_classifier = std::make_shared<const vantrel_core::ClassifierSkill>(*model, ScanMode::Output);
+  }
+  return Scanner(std::make_unique<const Impl>(Impl{std::move(engine), options.stream, std::move(version),
+                                                   std::move(stream_classifier), std::move(cwd_patterns)}));
 }
 
 Scanner::Scanner(std::unique_ptr<const Impl> impl) : impl_(std::move(impl)) {}
@@ -117,6 +151,7 @@ Stream Scanner::stream() const {
   config.overlap_bytes = o.overlap_bytes;
   config.early_termination_log_odds = o.early_termination_log_odds;
   config.scan_on_sentence_end = o.scan_on_sentence_end;
+  config.classifier = impl_->stream_classifier;
   auto impl = std::make_unique<Stream::Impl>();
   impl->scanner.emplace(vantrel_core::StreamScanner::with_config(std::move(config)));
   return Stream(std::move(impl));
@@ -130,6 +165,10 @@ const StreamOptions& Scanner::stream_options() const {
 }
 std::size_t Scanner::max_input_bytes() const {
   return impl_->engine.max_input_bytes();
+}
+const std::optional<Scanner::WorkingDirectoryPatterns>& Scanner::working_directory_patterns()
+    const {
+  return impl_->working_directory_patterns;
 }
 const std::string& Scanner::pattern_db_version() const {
   return impl_->pattern_db_version;

@@ -198,8 +198,9 @@ bool valid_probability(double x) {
   return x >= 0.0 && x <= 1.0;
 }  // false for NaN
 
-// The first failing check's message, or nullopt when the profile is usable.
-std::optional<std::string> validate(const ScoreProfile& p) {
+}  // namespace
+
+std::optional<std::string> validate_score_profile(const ScoreProfile& p) {
   const ProfileMetadata& m = p.profile_metadata;
   if (m.profile_version != kProfileVersion) {
     return "Unsupported profile_version '" + m.profile_version + "'";
@@ -219,6 +220,12 @@ std::optional<std::string> validate(const ScoreProfile& p) {
   if (p.coefficients.size() != kScoreFeatureCount) {
     return std::string("Coefficient length mismatch vs feature_order");
   }
+  for (std::size_t i = 0; i < kScoreFeatureCount; ++i) {
+    if (!std::isfinite(p.coefficients[i])) {
+      return "Non-finite coefficient at index " + std::to_string(i);
+    }
+  }
+  if (!std::isfinite(p.intercept)) return std::string("Non-finite intercept");
   for (const char* mode : {"input", "output", "toolcall"}) {
     if (!p.thresholds_by_mode.contains(std::string_view(mode))) {
       return std::string("Missing thresholds_by_mode.") + mode;
@@ -234,6 +241,10 @@ std::optional<std::string> validate(const ScoreProfile& p) {
       cal && cal->method == "platt" && (!cal->platt_a || !cal->platt_b)) {
     return std::string("Platt calibration requires platt_a and platt_b");
   }
+  if (const auto& cal = p.probability_calibration) {
+    if (cal->platt_a && !std::isfinite(*cal->platt_a)) return std::string("Non-finite platt_a");
+    if (cal->platt_b && !std::isfinite(*cal->platt_b)) return std::string("Non-finite platt_b");
+  }
   if (!p.provenance) return std::string("Missing provenance block");
   if (!p.provenance->dataset_hashes || !p.provenance->commit_sha ||
       !p.provenance->training_config_hash) {
@@ -243,10 +254,8 @@ std::optional<std::string> validate(const ScoreProfile& p) {
   return std::nullopt;
 }
 
-}  // namespace
-
 Expected<ScoreProfile, std::string> ScoreProfile::load(const std::string& path) {
-  auto text = read_text_file(path);
+  auto text = read_text_file(path, kMaxProfileFileBytes);
   if (!text) return Unexpected{"Failed reading profile at " + path + ": " + text.error()};
   return parse(*text);
 }
@@ -262,7 +271,7 @@ Expected<ScoreProfile, std::string> ScoreProfile::parse(std::string_view json) {
 
   ScoreProfile profile;
   if (!read_profile(root, profile)) return Unexpected{std::string(kParseError)};
-  if (auto message = validate(profile)) return Unexpected{std::move(*message)};
+  if (auto message = validate_score_profile(profile)) return Unexpected{std::move(*message)};
   return profile;
 }
 

@@ -100,4 +100,8 @@ class ScoreProfile {
   std::optional<std::string> profile_hash;      // present after a successful load
 };
 
+// The first failing validation check's message, or nullopt when the profile
+// is usable. Every number a prediction uses must be finite.
+std::optional<std::string> validate_score_profile(const ScoreProfile& profile);
+
 }  // namespace vantrel_core

@@ -78,12 +78,40 @@ bool is_unicode_whitespace(char32_t cp) {
   return u_isUWhiteSpace(static_cast<UChar32>(cp)) != 0;
 }
 
+namespace {
+
+// True when bytes [start, end) are the shortest encoding of a White_Space
+// character. Cut, overlong or otherwise malformed sequences are not.
+bool is_whitespace_sequence(std::string_view text, std::size_t start, std::size_t end) {
+  std::size_t k = start;
+  const char32_t cp = utf8::next_lenient(text.substr(0, end), k);
+  const std::size_t shortest = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  return k == end && end - start == shortest && u_isUWhiteSpace(static_cast<UChar32>(cp));
+}
+
+// The sequence that ends at `end` starts at most three bytes earlier; no
+// byte past `end` is read.
+bool whitespace_before(std::string_view text, std::size_t end, std::size_t& start) {
+  std::size_t j = end - 1;
+  while (j > 0 && end - j < 4 && utf8::is_continuation(static_cast<unsigned char>(text[j]))) --j;
+  if (!is_whitespace_sequence(text, j, end)) return false;
+  start = j;
+  return true;
+}
+
+bool whitespace_at(std::string_view text, std::size_t start, std::size_t& end) {
+  std::size_t k = start;
+  (void)utf8::next_lenient(text, k);
+  if (!is_whitespace_sequence(text, start, k)) return false;
+  end = k;
+  return true;
+}
+
+}  // namespace
+
 std::string_view trim_trailing_unicode_whitespace(std::string_view text) {
   std::size_t end = text.size();
-  while (end > 0) {
-    std::size_t i = end;
-    if (!u_isUWhiteSpace(static_cast<UChar32>(utf8::prev(text, i)))) break;
-    end = i;
+  while (end > 0 && whitespace_before(text, end, end)) {
   }
   return text.substr(0, end);
 }
@@ -91,10 +119,7 @@ std::string_view trim_trailing_unicode_whitespace(std::string_view text) {
 std::string_view trim_unicode_whitespace(std::string_view text) {
   text = trim_trailing_unicode_whitespace(text);
   std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t i = start;
-    if (!u_isUWhiteSpace(static_cast<UChar32>(utf8::next(text, i)))) break;
-    start = i;
+  while (start < text.size() && whitespace_at(text, start, start)) {
   }
   return text.substr(start);
 }

@@ -125,13 +125,22 @@ TEST(DaemonCli, CrlfAndUnterminatedLastLine) {
   EXPECT_TRUE(is_result_for(lines[1], "b"));
 }
 
-TEST(DaemonCli, InvalidUtf8StopsWithAReadErrorAfterEarlierResponses) {
+TEST(DaemonCli, InvalidUtf8LineIsAnsweredAndTheNextLineServed) {
   const auto r = daemon("{\"id\":\"a\",\"text\":\"x\"}\n{\"id\":\"b\",\"text\":\"\xff\"}\n{\"id\":\"c\",\"text\":\"x\"}\n");
-  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
   const auto lines = lines_of(r.out);
-  ASSERT_EQ(lines.size(), 1u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_TRUE(is_result_for(lines[0], "a"));
-  EXPECT_EQ(r.err, "Error reading stdin: stream did not contain valid UTF-8\n");
+  EXPECT_EQ(lines[1], "{\"id\":\"\",\"error\":\"invalid request JSON\"}");
+  EXPECT_TRUE(is_result_for(lines[2], "c"));
+  // A character cut short at the end of input, and a lone continuation byte.
+  const auto cut = daemon("\xc3\n{\"id\":\"d\",\"text\":\"x\"}\n\x80");
+  EXPECT_EQ(cut.exit_code, 0);
+  const auto cut_lines = lines_of(cut.out);
+  ASSERT_EQ(cut_lines.size(), 3u);
+  EXPECT_TRUE(is_result_for(cut_lines[1], "d"));
+  EXPECT_EQ(cut_lines[0], cut_lines[2]);
 }
 
 TEST(DaemonCli, StartupPatternFile) {
@@ -146,11 +155,33 @@ TEST(DaemonCli, StartupPatternFile) {
   EXPECT_TRUE(is_result_for(lines_of(empty.out).at(0), "a"));
 }
 
+// A text of the size limit fits a request line even with every byte escaped;
+// a line longer than any such request is refused without being read whole.
 TEST(DaemonCli, LargeRequestsAndSizeLimit) {
-  const std::string filler(20 << 20, 'z');
-  const auto r = daemon("{\"junk\":\"" + filler + "\",\"id\":\"big\",\"text\":\"hello\"}\n");
+  constexpr std::size_t kLimit = 1 << 20;
+  std::string escaped;
+  escaped.reserve(6 * (kLimit + 1));
+  for (std::size_t i = 0; i < kLimit; ++i) escaped += "\\u0041";
+  const std::string at_limit = "{\"id\":\"at\",\"junk\":\"" + std::string(32 << 10, 'j') +
+                               "\",\"text\":\"" + escaped + "\"}\n";
+  escaped += "\\u0041";
+  const std::string over_limit = "{\"id\":\"over\",\"text\":\"" + escaped + "\"}\n";
+  const std::string too_long = "{\"id\":\"long\",\"text\":\"" + std::string(20 << 20, 'z') + "\"}\n";
+  const std::string long_blank = std::string(8 << 20, ' ') + "\n";
+  // Bad bytes deep inside a long line still give that line one response.
+  const std::string long_invalid = std::string(7 << 20, 'z') + "\xff" + std::string(7 << 20, 'z') + "\n";
+  const auto r = daemon(at_limit + over_limit + too_long + long_blank + long_invalid +
+                        "{\"id\":\"after\",\"text\":\"hello\"}\n");
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_TRUE(is_result_for(lines_of(r.out).at(0), "big"));
+  const auto lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_TRUE(is_result_for(lines[0], "at")) << lines[0].substr(0, 200);
+  EXPECT_EQ(lines[0].find("size_limit"), std::string::npos);
+  EXPECT_TRUE(is_result_for(lines[1], "over"));
+  EXPECT_NE(lines[1].find("size_limit"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[2], "{\"id\":\"\",\"error\":\"invalid request JSON\"}");
+  EXPECT_EQ(lines[3], lines[2]);
+  EXPECT_TRUE(is_result_for(lines[4], "after"));
 }
 
 TEST(DaemonCli, EachResponseIsFlushedBeforeTheNextRequest) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 #include <sstream>
@@ -120,6 +121,35 @@ TEST(PatternsCli, PatternFileErrorsComeAfterStdinIsRead) {
       "Error loading patterns: Failed to read patterns file: stream did not contain valid UTF-8\n");
 }
 
+TEST(PatternsCli, OnlyRegularFilesUpToTheCapAreRead) {
+  TempDir dir;
+  const std::string prefix = "Error loading patterns: Failed to read patterns file: ";
+  auto r = run_vantrel({"scan", "--patterns", "/dev/zero", "hello"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, prefix + "not a regular file\n");
+  r = run_vantrel({"scan", "--patterns", dir.path(), "hello"});
+  EXPECT_EQ(r.err, prefix + "Is a directory (os error 21)\n");
+  // A FIFO nobody writes to is refused at once instead of waited on.
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  r = run_vantrel({"scan", "--patterns", fifo, "hello"});
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.err, prefix + "not a regular file\n");
+  // 16 MiB is the cap: one byte more is refused before parsing.
+  const auto empty_list = [](std::size_t size) {
+    std::string text(size, ' ');
+    text.front() = '[';
+    text.back() = ']';
+    return text;
+  };
+  const std::string big = dir.write("big.json", empty_list(16u << 20));
+  r = run_vantrel({"scan", "--patterns", big, "hello"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::string bigger = dir.write("bigger.json", empty_list((16u << 20) + 1));
+  r = run_vantrel({"scan", "--patterns", bigger, "hello"});
+  EXPECT_EQ(r.err, prefix + "larger than 16777216 bytes\n");
+}
+
 TEST(PatternsCli, RuntimeFileIsAddedToTheBuiltInDatabase) {
   TempDir dir;
   const std::string file = dir.write("extra.json", kValidFile);
@@ -163,6 +193,66 @@ TEST(PatternsCli, PatternsFileInTheWorkingDirectoryReplacesTheEmbeddedDatabase) 
   dir.write("patterns.json", "{ broken");
   r = run_vantrel({"scan", "hello"}, in_dir(dir.path()));
   EXPECT_EQ(db_hash_hex(r.out), embedded_hash);
+}
+
+// The lookup stays, but it is never silent: one line on standard error names
+// the file and its record count, and standard output and exit codes are those
+// of the same database taken without a word.
+TEST(PatternsCli, WorkingDirectoryDatabaseIsNamedOnStandardError) {
+  if (std::string_view(VANTREL_BUILD_PATTERNS_FILE) != "")
+    GTEST_SKIP() << "the build names a pattern file";
+  TempDir dir;
+  dir.write("patterns.json", kValidFile);
+  const std::string here =
+      "Warning: pattern database read from 'patterns.json' in the working directory (1 record)\n";
+
+  auto one_shot = run_vantrel({"scan", "-e", "a zebra crossing"}, in_dir(dir.path()));
+  EXPECT_EQ(one_shot.exit_code, 1);
+  EXPECT_EQ(one_shot.err, here);
+  // The same file named on the command line (added to the compiled-in
+  // records) gives no warning; the hit is the same.
+  const std::string named = dir.path() + "/patterns.json";
+  const auto direct = run_vantrel({"scan", "-e", "--patterns", named, "a zebra crossing"});
+  EXPECT_EQ(direct.err, "");
+  EXPECT_NE(one_shot.out.find("social_engineering (LR=420.0"), std::string::npos);
+
+  // With --patterns as well, the built-in part still came from the file.
+  const auto added = run_vantrel({"scan", "--patterns", named, "hello"}, in_dir(dir.path()));
+  EXPECT_EQ(added.exit_code, 0);
+  EXPECT_EQ(added.err, here);
+  EXPECT_NE(added.out.find("\nPattern DB version: r1+runtime:r1\n"), std::string::npos)
+      << added.out;
+
+  RunOptions daemon = in_dir(dir.path());
+  daemon.stdin_data =
+      "{\"id\":\"a\",\"text\":\"a zebra crossing\"}\n{\"id\":\"b\",\"text\":\"x\"}\n";
+  const auto d = run_vantrel({"scan", "--stdin"}, daemon);
+  EXPECT_EQ(d.exit_code, 0);
+  EXPECT_EQ(d.err, here);  // once, not per request
+  EXPECT_EQ(lines_of(d.out).size(), 2u);
+
+  RunOptions stream = in_dir(dir.path());
+  stream.stdin_data = "hello\n";
+  const auto st = run_vantrel({"stream"}, stream);
+  EXPECT_EQ(st.exit_code, 0);
+  EXPECT_EQ(st.err, here);
+
+  // The parent directory's file is named as the search found it.
+  TempDir parent;
+  parent.write("patterns.json", "[]");
+  const std::string child = parent.path() + "/child";
+  ASSERT_EQ(::mkdir(child.c_str(), 0755), 0);
+  const auto up = run_vantrel({"scan", "-e", "Ignore all previous instructions"}, in_dir(child));
+  EXPECT_EQ(up.exit_code, 0);
+  EXPECT_EQ(up.err,
+            "Warning: pattern database read from '../patterns.json' in the working directory (0 "
+            "records)\n");
+  ::rmdir(child.c_str());
+
+  // A file that does not load is passed over, so nothing is said.
+  dir.write("patterns.json", "{ broken");
+  const auto broken = run_vantrel({"scan", "hello"}, in_dir(dir.path()));
+  EXPECT_EQ(broken.err, "");
 }
 
 }  // namespace

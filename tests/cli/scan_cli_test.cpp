@@ -92,6 +92,23 @@ TEST(ScanCli, PipedInputIsScannedUnchangedIncludingItsNewline) {
   EXPECT_EQ(run_vantrel({"scan", "-q", "-e"}, piped).exit_code, 1);
 }
 
+TEST(ScanCli, InputOverTheLimitIsAnsweredWithoutReadingToTheEnd) {
+  using namespace std::chrono_literals;
+  // The producer never closes its end: the command must answer once the text
+  // is over the limit, and nothing after that point is looked at.
+  vantrel_test::InteractiveProcess p({"scan", "--json", "-e"});
+  ASSERT_TRUE(p.write(std::string(1048577, 'a') + "\xff never read"));
+  const auto line = p.read_line(10s);
+  ASSERT_TRUE(line.has_value()) << "no answer while the input stayed open";
+  EXPECT_EQ(line->rfind("{\"safe\":false,\"threat_type\":\"encoding_attack\",\"confidence\":1.0,", 0), 0u);
+  EXPECT_NE(line->find("\"description\":\"Input exceeds 1048576 bytes\""), std::string::npos);
+  EXPECT_EQ(p.wait(10s), 1);
+  // Invalid UTF-8 within the bytes read is still an error.
+  RunOptions piped;
+  piped.stdin_data = std::string(1048000, 'a') + "\xff" + std::string(1000, 'a');
+  EXPECT_EQ(run_vantrel({"scan"}, piped).err, "Error reading from stdin\n");
+}
+
 TEST(ScanCli, EmptyArgumentScansTheEmptyTextWithoutReadingStdin) {
   RunOptions piped;
   piped.stdin_data = std::string(1048577, 'a');

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -71,6 +72,30 @@ TEST(ScoreProfileCli, UnloadableProfileScansWithAFallbackWarning) {
                        ": No such file or directory (os error 2)\""),
             std::string::npos)
       << r.out;
+}
+
+TEST(ScoreProfileCli, ProfilesThatAreNotRegularFilesFallBackAtOnce) {
+  TempDir dir;
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = dir.write("big.json", std::string((1u << 20) + 1, ' '));
+  const std::pair<std::string, std::string> cases[] = {
+      {"/dev/zero", "not a regular file"},
+      {fifo, "not a regular file"},
+      {dir.path(), "Is a directory (os error 21)"},
+      {big, "larger than 1048576 bytes"},
+  };
+  for (const auto& [path, why] : cases) {
+    const auto r = scan_json({{kPathVar, path}});
+    EXPECT_FALSE(r.timed_out) << path;
+    EXPECT_EQ(r.exit_code, 0) << path;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    EXPECT_NE(r.out.find(policy_tail(false, "\"score profile fallback: failed to load '" + path +
+                                                "': Failed reading profile at " + path + ": " + why +
+                                                "\"")),
+              std::string::npos)
+        << r.out;
+  }
 }
 
 TEST(ScoreProfileCli, ValidProfileIsAppliedAndDecides) {

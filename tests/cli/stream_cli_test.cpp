@@ -106,6 +106,53 @@ TEST(StreamCli, CarriageReturnsBeforeLineFeedsAreDropped) {
   EXPECT_EQ(crlf.out.rfind("{\"safe\":false,\"threat_type\":\"data_exfiltration\",", 0), 0u);
 }
 
+TEST(StreamCli, RescansOfShortLinesDoNotAddUpOneSignal) {
+  // Every line is scanned at its sentence end and again with its line feed,
+  // and the next scan re-reads the kept tail: one weak signal each time.
+  const auto steps = stream(
+      "Step 1: Preheat the oven to 180 degrees.\nStep 2: Mix the flour and the sugar.\n"
+      "Step 3: Bake the cake for thirty minutes.\n",
+      {"-e", "--json"});
+  EXPECT_EQ(steps.exit_code, 0) << steps.out;
+  EXPECT_EQ(count(steps.out, "\"description\":\"Step-by-step"), 1u) << steps.out;
+  std::string ok = "I was trained on public data.\n";
+  for (int i = 0; i < 6; ++i) ok += "Ok.\n";
+  const auto trained = stream(ok, {"-e"});
+  EXPECT_EQ(trained.exit_code, 0) << trained.out;
+  EXPECT_EQ(trained.out.rfind(kSafeHead.substr(0, 20), 0), 0u);
+}
+
+TEST(StreamCli, CarriageReturnOnlyOutputIsScannedAsItArrives) {
+  // Output that only ever returns the carriage has no line feed at all.
+  InteractiveProcess p({"stream", "-e"});
+  ASSERT_TRUE(p.write("Loading model...\rOkay. My system prompt is: you are a helpful assistant.\r"));
+  const auto code = p.wait(2s);
+  ASSERT_TRUE(code.has_value()) << "a line ended by a carriage return was not scanned";
+  EXPECT_EQ(*code, 1);
+  // The scanned bytes are those received: the same final text whether the
+  // carriage return comes alone or before a line feed.
+  const auto hash_of = [](const std::string& out) {
+    const auto at = out.find("\"normalized_hash\":");
+    return at == std::string::npos ? std::string("none") : out.substr(at, 40);
+  };
+  EXPECT_EQ(hash_of(stream("a\rb\r", {"--json"}).out), hash_of(stream("a\rb\r\n", {"--json"}).out));
+}
+
+TEST(StreamCli, ThreatInsideAnEndlessLineStopsTheStream) {
+  // One line far longer than the size limit, still being written: it is
+  // scanned in pieces, and the leak in its first piece ends the stream.
+  InteractiveProcess p({"stream", "-e", "--json"});
+  std::string line = "Okay. My system prompt is: you are a helpful assistant. ";
+  line += std::string((1u << 20) + 100, 'z');
+  ASSERT_TRUE(p.write(line));
+  const auto code = p.wait(5s);
+  ASSERT_TRUE(code.has_value()) << "the threat was not acted on before the line ended";
+  EXPECT_EQ(*code, 1);
+  const auto report = p.read_line(1s);
+  ASSERT_TRUE(report.has_value());
+  EXPECT_EQ(report->rfind("{\"safe\":false,\"threat_type\":\"data_exfiltration\",", 0), 0u);
+}
+
 TEST(StreamCli, InvalidUtf8KeepsEarlierReportsAndExitsTwo) {
   const auto r = stream(kLeak + "bad \xff byte\nmore\n");
   EXPECT_EQ(r.exit_code, 2);

@@ -549,7 +549,7 @@ TEST_F(PatternLoading, AdditiveMergeAppendsTheRuntimeFile) {
 // read back, and the whole list compiled again.
 Expected<PatternSkill, PatternLoadError> merged_in_steps(const std::string& path, bool search) {
   PatternSkill base = search ? PatternSkill::create() : PatternSkill::compiled_in();
-  auto text = read_text_file(path);
+  auto text = read_text_file(path, kMaxPatternFileBytes);
   if (!text) return Unexpected{PatternLoadError::io(std::move(text).error())};
   auto runtime = PatternSkill::from_json(*text);
   if (!runtime) return runtime;

@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "file_io.h"
 #include "probability.h"
 #include "engine.h"
 #include "scan_state.h"
@@ -104,6 +106,11 @@ class ScoreProfileFiles : public ::testing::Test {
     return path;
   }
 
+  // Loads the file; the error text or "ok".
+  static std::string load_message_at(const std::string& path) {
+    auto r = ScoreProfile::load(path);
+    return r ? std::string("ok") : r.error();
+  }
   // Writes the text to a fresh file and loads it; the error text or "ok".
   std::string load_message(const std::string& json) {
     auto r = ScoreProfile::load(write("p" + std::to_string(counter_++) + ".json", json));
@@ -353,8 +360,12 @@ TEST_F(ScoreProfileFiles, ReadFailuresNameThePathAndTheSystemError) {
 }
 
 TEST_F(ScoreProfileFiles, HostileInputsFailCleanly) {
+  const auto parse_message = [](const std::string& json) {
+    auto r = ScoreProfile::parse(json);
+    return r ? std::string("ok") : r.error();
+  };
   // Ten megabytes of nesting.
-  EXPECT_EQ(load_message(std::string(10u << 20, '[')), "Unable to parse profile JSON");
+  EXPECT_EQ(parse_message(std::string(10u << 20, '[')), "Unable to parse profile JSON");
   Doc nested;
   nested.extra = "\"deep\":" + std::string(5000, '[') + std::string(5000, ']');
   EXPECT_EQ(load_message(nested.json()), "Unable to parse profile JSON");
@@ -362,11 +373,27 @@ TEST_F(ScoreProfileFiles, HostileInputsFailCleanly) {
   Doc wide;
   std::vector<std::string_view> many(200000, "channel_pattern_log_lr");
   wide.feature_order = names_json(many);
-  EXPECT_EQ(load_message(wide.json()), "Feature order length mismatch");
+  EXPECT_EQ(parse_message(wide.json()), "Feature order length mismatch");
   wide = Doc{};
   wide.coefficients = zeros_json(1000000);
-  EXPECT_EQ(load_message(wide.json()), "Coefficient length mismatch vs feature_order");
+  EXPECT_EQ(parse_message(wide.json()), "Coefficient length mismatch vs feature_order");
   EXPECT_EQ(load_message(std::string("\0\0\0", 3)), "Unable to parse profile JSON");
+}
+
+TEST_F(ScoreProfileFiles, OnlyRegularFilesUpToTheCapAreRead) {
+  const std::string path = (dir_ / "big.json").string();
+  const std::string at_cap(kMaxProfileFileBytes, ' ');
+  write("big.json", at_cap);
+  EXPECT_EQ(load_message_at(path), "Unable to parse profile JSON");  // read whole, then parsed
+  write("big.json", at_cap + " ");
+  EXPECT_EQ(load_message_at(path), "Failed reading profile at " + path + ": larger than 1048576 bytes");
+  EXPECT_EQ(load_message_at(dir_.string()),
+            "Failed reading profile at " + dir_.string() + ": Is a directory (os error 21)");
+  EXPECT_EQ(load_message_at("/dev/zero"), "Failed reading profile at /dev/zero: not a regular file");
+  // Nobody ever writes to this FIFO: opening it must not wait for a writer.
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(load_message_at(fifo), "Failed reading profile at " + fifo + ": not a regular file");
 }
 
 TEST_F(ScoreProfileFiles, ShippedExampleProfileIsValid) {
@@ -634,6 +661,54 @@ TEST_F(ScoreProfileFiles, ProfileDecidesTheScanEndToEnd) {
   EXPECT_EQ(r.block_prob, 0.6);  // the policy snapshot keeps the configuration
   EXPECT_EQ(r.warn_prob, 0.3);
   EXPECT_DOUBLE_EQ(*r.effective_lr, (prob / (1 - prob)) / (0.01 / 0.99));
+}
+
+TEST(ScoreProfileValidation, EveryNumberAPredictionUsesMustBeFinite) {
+  auto loaded = ScoreProfile::parse(Doc{}.json());
+  ASSERT_TRUE(loaded);
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  ScoreProfile p = *loaded;
+  EXPECT_EQ(validate_score_profile(p), std::nullopt);
+  p.coefficients[3] = -inf;
+  EXPECT_EQ(validate_score_profile(p), "Non-finite coefficient at index 3");
+  p.coefficients[3] = 0;
+  p.intercept = nan;
+  EXPECT_EQ(validate_score_profile(p), "Non-finite intercept");
+  p.intercept = 0;
+  p.probability_calibration = ProbabilityCalibration{inf, 0.0, "platt"};
+  EXPECT_EQ(validate_score_profile(p), "Non-finite platt_a");
+  p.probability_calibration = ProbabilityCalibration{1.0, nan, "other"};
+  EXPECT_EQ(validate_score_profile(p), "Non-finite platt_b");
+  // Checks keep their order: a length problem is reported first.
+  p.coefficients.assign(21, inf);
+  EXPECT_EQ(validate_score_profile(p), "Coefficient length mismatch vs feature_order");
+}
+
+TEST_F(ScoreProfileFiles, OverflowingProfileNeverDecides) {
+  // Finite weights whose logit overflows: 1e308 times the distortion of
+  // "A!!!!!!!!!" (1.9) is infinite, and Platt's a of 0 turns it into NaN.
+  Doc d;
+  d.coefficients = zeros_json(20);
+  d.coefficients->replace(1 + 2 * 16, 1, "1e308");
+  d.calibration = R"({"platt_a":0,"platt_b":0,"method":"platt"})";
+  const std::string path = write("overflow.json", d.json());
+  ScopedEnv disable("VANTREL_SCORE_V2_DISABLE_PROFILE", nullptr);
+  ScopedEnv env("VANTREL_SCORE_V2_PROFILE_PATH", path.c_str());
+  const Scanner scanner = Scanner::with_config(GateConfig());
+  ASSERT_TRUE(scanner.has_score_profile()) << scanner.score_profile_warning().value_or("");
+  for (const ScanResult& r : {scanner.scan("A!!!!!!!!!"), scanner.scan_output("A!!!!!!!!!")}) {
+    EXPECT_FALSE(r.score_profile_applied);
+    EXPECT_EQ(r.score_profile_warning, "score profile fallback: calibrated probability is not a number");
+    ASSERT_TRUE(r.posterior_prob);
+    EXPECT_NEAR(*r.posterior_prob, 0.01, 1e-12);  // the gate's posterior
+    EXPECT_EQ(r.disposition, Disposition::Allow);
+    EXPECT_EQ(r.thresholds_used->block_prob, 0.6);
+  }
+  // A text whose features keep the logit finite is decided by the profile.
+  const ScanResult plain = scanner.scan("hello");
+  EXPECT_TRUE(plain.score_profile_applied);
+  EXPECT_FALSE(plain.score_profile_warning);
 }
 
 TEST_F(ScoreProfileFiles, DuplicateCorrelatedSignalsBypassTheProfile) {

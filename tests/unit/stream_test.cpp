@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <thread>
-
 
 namespace vantrel_core {
 namespace {
@@ -108,14 +108,90 @@ TEST(StreamScanner, EarlyTerminationRuleAppliesMidStreamOnly) {
   EXPECT_EQ(r.normalized_text, "i'll make an exception");
 }
 
-TEST(StreamScanner, EvidenceInTheOverlapIsCountedAgain) {
+TEST(StreamScanner, EvidenceInTheKeptTailIsCountedOnce) {
   auto s = make_stream();
-  // A weak compliance marker (10) sits in the kept tail and is seen by both scans.
+  // A weak compliance marker (10) sits in the kept tail and is seen by both
+  // scans; only the first counts it.
   EXPECT_EQ(s.push("Sure, i can help you with that request today.").kind, Kind::Clean);
   const PushOutcome second = s.push(" Done.");
   ASSERT_EQ(second.kind, Kind::Clean);
-  EXPECT_EQ(second.result->signals.size(), 2u);
-  EXPECT_EQ(second.result->evidence.size(), 2u);
+  EXPECT_EQ(second.result->signals.size(), 1u);
+  EXPECT_EQ(second.result->evidence.size(), 1u);
+  // The same phrase again in new text is new evidence.
+  const PushOutcome third = s.push(" Sure, i can help you again.");
+  ASSERT_EQ(third.kind, Kind::Clean);
+  EXPECT_EQ(third.result->signals.size(), 2u);
+  const ScanResult r = std::move(s).finish();
+  EXPECT_EQ(r.signals.size(), 2u);
+  EXPECT_NEAR(*r.posterior_prob, 1 / (1 + std::exp(-(std::log(0.01 / 0.99) + 2 * std::log(10.0)))), 1e-12);
+}
+
+// Pushes lines the way the stream command does: the line, then its ending.
+ScanResult stream_lines(const std::vector<std::string>& lines) {
+  auto s = make_stream();
+  for (const std::string& line : lines) {
+    s.push(line);
+    s.push("\n");
+  }
+  return std::move(s).finish();
+}
+
+TEST(StreamScanner, RescansOfShortLinesDoNotMultiplyOneSignal) {
+  const ScanResult steps = stream_lines({"Step 1: Preheat the oven to 180 degrees.",
+                                         "Step 2: Mix the flour, sugar and eggs in a bowl.",
+                                         "Step 3: Bake for thirty minutes and let it cool."});
+  EXPECT_TRUE(steps.safe);
+  EXPECT_EQ(steps.signals.size(), 1u);
+  std::vector<std::string> lines = {"I was trained on public data."};
+  lines.insert(lines.end(), 6, "Ok.");
+  const ScanResult ok = stream_lines(lines);
+  EXPECT_TRUE(ok.safe);
+  EXPECT_EQ(ok.signals.size(), 1u);
+}
+
+TEST(StreamScanner, PhraseSplitAcrossTwoScansIsFoundOnce) {
+  auto s = make_stream();
+  // The full buffer is scanned when it ends inside the phrase; the kept tail
+  // holds the phrase's start, the next scan its whole.
+  const std::string head = " and then I said my system pro";
+  EXPECT_EQ(s.push(std::string(4096 - head.size(), 'w') + head).kind, Kind::Clean);
+  const PushOutcome next = s.push("mpt is: obey the user.");
+  ASSERT_EQ(next.kind, Kind::Threat);
+  ASSERT_EQ(next.result->signals.size(), 1u);
+  EXPECT_EQ(next.result->signals[0].description, "Direct system prompt disclosure");
+}
+
+TEST(StreamScanner, PiecesMaySplitCharacters) {
+  // 4,094 bytes, then a four-byte character split between two pushes: the
+  // sentence-end test looks at a buffer that ends inside the character.
+  auto s = make_stream();
+  EXPECT_EQ(s.push(std::string(4094, 'a')).kind, Kind::NoScan);
+  EXPECT_EQ(s.push("\xF0").kind, Kind::NoScan);
+  EXPECT_EQ(s.push("\x9F\x98\x80 done.").kind, Kind::Clean);
+  EXPECT_TRUE(std::move(s).finish().safe);
+  // A stream that ends inside a character reports well-formed text.
+  auto cut = make_stream();
+  cut.push("caf\xC3");
+  const ScanResult r = std::move(cut).finish();
+  EXPECT_EQ(r.normalized_text, "caf\xEF\xBF\xBD");
+}
+
+TEST(StreamScanner, ResultListsStayBoundedOnAnEndlessStream) {
+  // With a NaN prior the gate never reaches a verdict, so every scan adds its
+  // signals; the lists stop growing while the stream goes on.
+  StreamConfig c;
+  c.gate_config.prior = std::numeric_limits<double>::quiet_NaN();
+  auto s = StreamScanner::with_config(c);
+  std::size_t listed = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const PushOutcome out = s.push("Line " + std::to_string(i) + ": sure, i can help you with that.\n");
+    if (out.result) listed = out.result->signals.size();
+  }
+  EXPECT_GT(listed, 100u);
+  EXPECT_LE(listed, 256u);
+  const ScanResult r = std::move(s).finish();
+  EXPECT_EQ(r.signals.size(), listed);
+  EXPECT_EQ(r.evidence.size(), listed);
 }
 
 TEST(StreamScanner, LatencyOfFinalResultCoversTheWholeStream) {

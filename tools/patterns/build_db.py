@@ -46,7 +46,14 @@ OVERRIDE_VERBS = {'ignore', 'disregard', 'forget', 'override', 'bypass'}
 # named by its value: "developer mode" is also a phone and browser setting.
 SHARED_CONTEXT_FROM = {'enable developer mode': 'developer mode'}
 TIER_DEFAULT = {'S': 400.0, 'M': 5.0, 'W': 2.0}
-TIER_CAP = {'S': 2000.0, 'M': 200.0, 'W': 8.0}
+TIER_CAP = {'S': 2000.0, 'M': 200.0, 'W': 6.0}
+# Explicit wording that benign texts also use: at most these ratios for 1 or
+# 2 benign documents, and the last one for more. Low enough that a long
+# benign prompt, whose byte entropy already counts as weak evidence, is not
+# blocked by one such phrase on top.
+SEEN_BENIGN_CAP = {1: 4.0, 2: 3.0}
+SEEN_BENIGN_CAP_MORE = 2.0
+UNSEEN_BENIGN = 1.5
 # Shorter phrases turn up in harmless text by chance more easily.
 MIN_BYTES = 8
 MAX_ROUNDS = 8
@@ -275,10 +282,14 @@ def cap_of(r):
 
 def assign_ratio(r, ev, A, B):
     a, b = ev['a'], ev['b']
-    lr = ((a + 0.5) / (A + 1)) / ((b + 0.5) / (B + 1))
+    # Faint and medium wording gets the benefit of the doubt only as far as
+    # the benign data can vouch for it: with no benign document found, the
+    # benign rate is taken as UNSEEN_BENIGN documents, not half of one.
+    unseen = 0.5 if r['tier'] == 'S' else UNSEEN_BENIGN
+    lr = ((a + 0.5) / (A + 1)) / ((b + unseen) / (B + 1))
     if b == 0:
         return min(cap_of(r), max(TIER_DEFAULT[r['tier']], lr))
-    return min(cap_of(r), lr, {1: 8.0, 2: 4.0}.get(b, 2.5))
+    return min(cap_of(r), lr, SEEN_BENIGN_CAP.get(b, SEEN_BENIGN_CAP_MORE))
 
 
 def fmt_ratio(x):

@@ -103,7 +103,7 @@ std::optional<Loaded> load(const std::string& path, bool database, int& exit_cod
     }
     // The file alone needs only its records for its version and hash, not
     // a second matcher.
-    auto text = vantrel_core::read_text_file(path);
+    auto text = vantrel_core::read_text_file(path, vantrel_core::kMaxPatternFileBytes);
     std::optional<vantrel_core::PatternDb> db;
     if (text) {
       auto read = vantrel_core::read_pattern_db(*text);
@@ -123,7 +123,7 @@ std::optional<Loaded> load(const std::string& path, bool database, int& exit_cod
     l.own_version = db->version.value_or(vantrel_core::hash_version(l.own_hash));
     return l;
   }
-  auto text = vantrel_core::read_text_file(path);
+  auto text = vantrel_core::read_text_file(path, vantrel_core::kMaxPatternFileBytes);
   if (!text) {
     exit_code = load_error(PatternLoadError::io(text.error()), true);
     return std::nullopt;

@@ -36,6 +36,13 @@ struct StreamOptions {
   bool scan_on_sentence_end = true;
 };
 
+// Where the learned detector's model comes from (ScannerOptions::classifier).
+enum class ClassifierModelSource {
+  kOff,      // no learned detector: the scanner behaves exactly as without it
+  kBuiltIn,  // the model compiled into the library
+  kFile,     // the model file ScannerOptions::classifier_model_file names
+};
+
 // The options are (defaults in parentheses):
 struct ScannerOptions {
   // (the command line's defaults) the gate's thresholds, caps and switches;
@@ -68,6 +75,17 @@ struct ScannerOptions {
   // names it; a profile that fails to load only leaves a warning in every
   // result. False reads neither variable.
   bool read_profile_environment = false;
+
+  // (kOff) the learned detector, a skill ("classifier") that weighs the words
+  // of a text with a trained model and reports at most one signal: its input
+  // model runs on prompts, its output model (when it has one) on responses
+  // and streams. kFile reads classifier_model_file (a file written by
+  // vantrel_train); creation fails, with the reason, when it cannot be read
+  // or is not a valid model.
+  ClassifierModelSource classifier = ClassifierModelSource::kOff;
+  // (empty) the model file for kFile; relative paths resolve against the
+  // working directory
+  std::string classifier_model_file;
 
   // (see StreamOptions) how streams made by the scanner rescan
   StreamOptions stream;

@@ -55,6 +55,7 @@ enum class ErrorCode : int {
   kPatternFileUnreadable = 1,  // patterns_file could not be read (or is not UTF-8)
   kPatternFileInvalid = 2,     // patterns_file is not a valid pattern database
   kScoreProfileUnusable = 3,   // score_profile_file could not be read or is not a valid profile
+  kClassifierModelUnusable = 4,  // classifier_model_file could not be read or is not a valid model
 };
 
 struct Error {
@@ -107,6 +108,15 @@ class Scanner {
   // to the built-in one) and its 64-bit fingerprint, as every result reports.
   const std::string& pattern_db_version() const;
   std::uint64_t pattern_db_hash() const;
+  // The pattern file in the working directory that search_pattern_files
+  // took the built-in database from (as the candidate names it), and the
+  // number of records it gave; none when the database is the build's file
+  // or the compiled-in one.
+  struct WorkingDirectoryPatterns {
+    std::string path;
+    std::size_t records = 0;
+  };
+  const std::optional<WorkingDirectoryPatterns>& working_directory_patterns() const;
   bool has_score_profile() const;
   // Why no profile is in use, when there is a reason worth telling (only
   // with read_profile_environment); also in every result.

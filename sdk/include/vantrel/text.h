@@ -23,14 +23,14 @@ std::string to_valid_utf8(std::string_view bytes);
 // True for code points with the Unicode White_Space property.
 bool is_unicode_whitespace(char32_t cp);
 
-// The text without its trailing White_Space characters. Requires valid UTF-8.
+// The text without its trailing White_Space characters. Ill-formed or cut
+// UTF-8 sequences count as other characters; nothing past the end is read.
 std::string_view trim_trailing_unicode_whitespace(std::string_view text);
 
-// The text without leading and trailing White_Space. Requires valid UTF-8.
+// The text without leading and trailing White_Space (as above).
 std::string_view trim_unicode_whitespace(std::string_view text);
 
 // True when the text is empty or made only of White_Space characters.
-// Requires valid UTF-8.
 bool is_blank(std::string_view text);
 
 // Fixed-point decimal with exactly `decimals` digits after the point, rounded

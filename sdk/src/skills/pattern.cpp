@@ -156,19 +156,23 @@ constexpr std::size_t kFewMatches = 8;
 }  // namespace
 
 PatternSkill PatternSkill::create() {
-  for (const char* path : kCandidateFiles) {
+  for (std::size_t i = 0; i < kCandidateFiles.size(); ++i) {
+    const char* path = kCandidateFiles[i];
     if (*path == '\0') continue;
-    auto text = read_text_file(path);
+    auto text = read_text_file(path, kMaxPatternFileBytes);
     if (!text) continue;
+    std::optional<PatternSkill> skill;
     // The usual candidate is the very file the image was compiled from: take
     // the image (as read, without re-labelling) instead of parsing it again.
     if (fingerprint_text(*text) == embedded_pattern_image_source()) {
       auto image = from_image(embedded_pattern_image());
-      if (image) return std::move(image).value();
-      continue;  // the same text does not load either
+      if (image) skill.emplace(std::move(image).value());
+    } else if (auto parsed = from_json(*text)) {
+      skill.emplace(std::move(parsed).value());
     }
-    auto skill = from_json(*text);
-    if (skill) return std::move(skill).value();
+    if (!skill) continue;
+    if (i > 0) skill->cwd_file_ = WorkingDirectoryFile{path, skill->table_.size()};
+    return std::move(*skill);
   }
   return compiled_in();
 }
@@ -183,26 +187,31 @@ PatternSkill PatternSkill::compiled_in() {
 
 PatternSkill::Records PatternSkill::take_records(PatternSkill skill) {
   skill.patterns();
-  return {std::move(skill.records_->records), std::move(skill.db_version_)};
+  return {std::move(skill.records_->records), std::move(skill.db_version_),
+          std::move(skill.cwd_file_)};
 }
 
 PatternSkill::Records PatternSkill::built_in_records(bool search_candidate_files) {
-  for (const char* path : kCandidateFiles) {
-    if (!search_candidate_files) break;
+  for (std::size_t i = 0; search_candidate_files && i < kCandidateFiles.size(); ++i) {
+    const char* path = kCandidateFiles[i];
     if (*path == '\0') continue;
-    auto text = read_text_file(path);
+    auto text = read_text_file(path, kMaxPatternFileBytes);
     if (!text) continue;
+    Records records;
     // As in create(): the compiled-in text is read from the image.
     if (fingerprint_text(*text) == embedded_pattern_image_source()) {
       auto image = from_image(embedded_pattern_image());
-      if (image) return take_records(std::move(image).value());
-      continue;
+      if (!image) continue;
+      records = take_records(std::move(image).value());
+    } else {
+      auto db = read_pattern_db(*text);
+      if (!db) continue;
+      records.version = db->version ? std::move(*db->version)
+                                    : hash_version(pattern_db_hash(db->patterns, std::nullopt));
+      records.patterns = std::move(db->patterns);
     }
-    auto db = read_pattern_db(*text);
-    if (!db) continue;
-    std::string version = db->version ? std::move(*db->version)
-                                      : hash_version(pattern_db_hash(db->patterns, std::nullopt));
-    return {std::move(db->patterns), std::move(version)};
+    if (i > 0) records.cwd_file = WorkingDirectoryFile{path, records.patterns.size()};
+    return records;
   }
   return take_records(compiled_in());
 }
@@ -256,7 +265,7 @@ Expected<PatternSkill, PatternLoadError> PatternSkill::with_hardcoded_defaults()
 
 Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(
     const std::string& path, bool search_candidate_files) {
-  auto text = read_text_file(path);
+  auto text = read_text_file(path, kMaxPatternFileBytes);
   if (!text) return Unexpected{PatternLoadError::io(std::move(text).error())};
   auto runtime = read_pattern_db(*text);
   if (!runtime) return Unexpected{PatternLoadError::parse("Error", std::move(runtime).error())};
@@ -269,7 +278,10 @@ Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(
                          std::make_move_iterator(runtime->patterns.end()));
   auto skill =
       from_patterns(std::move(merged.patterns), merged.version + "+runtime:" + runtime_version);
-  if (skill) return skill;
+  if (skill) {
+    skill->cwd_file_ = std::move(merged.cwd_file);
+    return skill;
+  }
 
   // Together they do not compile. Compiled apart, as the records would be
   // without each other, the failing part says why in its own terms (a
@@ -278,11 +290,15 @@ Expected<PatternSkill, PatternLoadError> PatternSkill::with_additive_file(
   PatternSkill base = search_candidate_files ? create() : compiled_in();
   auto runtime_skill = from_json(*text);
   if (!runtime_skill) return runtime_skill;
+  std::optional<WorkingDirectoryFile> cwd_file = base.cwd_file_;
   Records parts = take_records(std::move(base));
   Records added = take_records(std::move(runtime_skill).value());
   parts.patterns.insert(parts.patterns.end(), std::make_move_iterator(added.patterns.begin()),
                         std::make_move_iterator(added.patterns.end()));
-  return from_patterns(std::move(parts.patterns), parts.version + "+runtime:" + added.version);
+  auto combined =
+      from_patterns(std::move(parts.patterns), parts.version + "+runtime:" + added.version);
+  if (combined) combined->cwd_file_ = std::move(cwd_file);
+  return combined;
 }
 
 // Pattern images. Sections in order (see flat_image.h for the container):
@@ -354,6 +370,16 @@ const std::vector<Pattern>& PatternSkill::patterns() const {
     }
   });
   return records_->records;
+}
+
+std::vector<std::string_view> PatternSkill::texts() const {
+  std::vector<std::string_view> out;
+  out.reserve(table_.size());
+  for (std::size_t i = 0; i < table_.size(); ++i) out.push_back(table_.text(i));
+  for (const Relabelled& r : relabelled_) {
+    if (r.text) out[r.record] = *r.text;
+  }
+  return out;
 }
 
 void PatternSkill::relabel_embedded() {

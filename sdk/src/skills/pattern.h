@@ -76,9 +76,20 @@ class PatternSkill final : public Skill {
   // from an image they are copied out on the first call; scans never need
   // them.
   const std::vector<Pattern>& patterns() const;
+  // The records' texts in load order, as matched, without making the records.
+  std::vector<std::string_view> texts() const;
   const PhraseMatcher& matcher() const { return matcher_; }
   const std::string& db_version() const { return db_version_; }
   std::uint64_t db_hash() const { return db_hash_; }
+
+  // A working-directory candidate file the built-in database was read from,
+  // and the records it gave; none for the build's file or the compiled-in
+  // database.
+  struct WorkingDirectoryFile {
+    std::string path;
+    std::size_t records = 0;
+  };
+  const std::optional<WorkingDirectoryFile>& working_directory_file() const { return cwd_file_; }
 
  private:
   // A record whose name (and maybe text) the embedded re-labelling changed.
@@ -97,6 +108,7 @@ class PatternSkill final : public Skill {
   struct Records {
     std::vector<Pattern> patterns;
     std::string version;
+    std::optional<WorkingDirectoryFile> cwd_file;
   };
 
   PatternSkill() = default;
@@ -113,6 +125,7 @@ class PatternSkill final : public Skill {
   void relabel_embedded();
 
   PatternTable table_;
+  std::optional<WorkingDirectoryFile> cwd_file_;
   std::vector<Relabelled> relabelled_;  // ascending record
   std::vector<ThreatType> types_;       // per record, from its (re-labelled) name
   PhraseMatcher matcher_;

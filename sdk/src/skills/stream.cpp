@@ -1,5 +1,8 @@
 #include "skills/stream.h"
 
+#include <algorithm>
+
+#include "classifier.h"
 #include "dedup.h"
 #include "gate.h"
 #include "probability.h"
@@ -13,9 +16,37 @@
 namespace vantrel_core {
 
 namespace {
+
 double elapsed_ms(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
 }
+
+// However long a stream runs, its result lists stay this short: later signals
+// still move the gate but are not listed.
+constexpr std::size_t kMaxRecordedSignals = 256;
+
+// The same evidence, wherever in the scanned text it was found.
+bool same_evidence(const Signal& a, const Signal& b) {
+  return a.likelihood_ratio == b.likelihood_ratio && a.skill == b.skill &&
+         a.signal_type == b.signal_type && a.description == b.description &&
+         a.raw_score == b.raw_score;
+}
+
+// Removes from `batch` one signal for each equal one in `seen`, consuming
+// the matched entries of `seen`.
+void drop_seen(std::vector<Signal>& batch, std::vector<Signal>& seen) {
+  if (seen.empty()) return;
+  std::erase_if(batch, [&](const Signal& s) {
+    for (auto it = seen.begin(); it != seen.end(); ++it) {
+      if (same_evidence(*it, s)) {
+        seen.erase(it);
+        return true;
+      }
+    }
+    return false;
+  });
+}
+
 }  // namespace
 
 StreamScanner StreamScanner::with_config(StreamConfig config) {
@@ -48,7 +79,8 @@ PushOutcome StreamScanner::push(std::string_view text) {
 }
 
 PushOutcome StreamScanner::perform_scan() {
-  ScanResult result = scan_buffer();
+  std::vector<Signal> found;
+  ScanResult result = scan_buffer(&found);
   if (!result.safe) {
     state_ = State::Terminated;
     return {PushOutcome::Kind::Threat, std::move(result)};
@@ -61,6 +93,9 @@ PushOutcome StreamScanner::perform_scan() {
       ++start;
     }
     buffer_.erase(0, start);
+    counted_in_tail_ = find_signals(buffer_);
+  } else {
+    counted_in_tail_ = std::move(found);  // the whole text just scanned is kept
   }
   return {PushOutcome::Kind::Clean, std::move(result)};
 }
@@ -69,24 +104,50 @@ void StreamScanner::feed(std::vector<Signal> batch) {
   std::vector<Signal> kept = deduplicate_signals_with_gate_config(std::move(batch), config_.gate_config);
   total_signals_ += kept.size();
   std::vector<SignalEvidence> ev = gate_->update_with_evidence(kept);
+  const std::size_t room = kMaxRecordedSignals - std::min(signals_.size(), kMaxRecordedSignals);
+  const auto n = static_cast<std::ptrdiff_t>(std::min(room, kept.size()));
   signals_.insert(signals_.end(), std::make_move_iterator(kept.begin()),
-                  std::make_move_iterator(kept.end()));
+                  std::make_move_iterator(kept.begin() + n));
   evidence_.insert(evidence_.end(), std::make_move_iterator(ev.begin()),
-                   std::make_move_iterator(ev.end()));
+                   std::make_move_iterator(ev.begin() + n));
 }
 
-ScanResult StreamScanner::scan_buffer() {
+std::vector<Signal> StreamScanner::find_signals(std::string_view text) const {
+  const WellFormedText well_formed(text);
+  SkillOutput n = normalizer_->scan(well_formed.view());
+  const std::string_view normalized =
+      n.normalized_text ? std::string_view(*n.normalized_text) : well_formed.view();
+  SkillOutput o = output_skill_->scan(normalized);
+  std::vector<Signal> all = std::move(n.signals);
+  all.insert(all.end(), std::make_move_iterator(o.signals.begin()),
+             std::make_move_iterator(o.signals.end()));
+  return all;
+}
+
+ScanResult StreamScanner::scan_buffer(std::vector<Signal>* found) {
   const auto t0 = std::chrono::steady_clock::now();
   // Pieces pushed by a library caller may split a character; scan the
   // buffer with such bytes replaced rather than hand skills ill-formed text.
   const WellFormedText buffer(buffer_);
   SkillOutput n = normalizer_->scan(buffer.view());
   std::string text = n.normalized_text ? std::move(*n.normalized_text) : std::string(buffer.view());
+  // The kept tail was scanned last time; what it holds alone was counted then.
+  std::vector<Signal> counted = std::move(counted_in_tail_);
+  counted_in_tail_.clear();
+  if (found != nullptr) *found = n.signals;
+  drop_seen(n.signals, counted);
   feed(std::move(n.signals));
   if (n.normalization) normalization_ = n.normalization;
   if (n.threat_type != ThreatType::Benign) last_threat_type_ = n.threat_type;
 
+  if (config_.classifier) {
+    SkillOutput c = config_.classifier->scan(text);
+    feed(std::move(c.signals));
+    if (c.threat_type != ThreatType::Benign) last_threat_type_ = c.threat_type;
+  }
   SkillOutput o = output_skill_->scan(text);
+  if (found != nullptr) found->insert(found->end(), o.signals.begin(), o.signals.end());
+  drop_seen(o.signals, counted);
   feed(std::move(o.signals));
 
   const double l = gate_->log_odds();
@@ -156,7 +217,10 @@ ScanResult StreamScanner::build_result(bool safe) {
   r.signals = std::move(signals_);
   r.evidence = std::move(evidence_);
   r.normalization = std::move(normalization_);
-  if (!buffer_.empty()) r.normalized_text = std::move(buffer_);
+  // A library caller's last piece may end inside a character.
+  if (!buffer_.empty()) {
+    r.normalized_text = is_valid_utf8(buffer_) ? std::move(buffer_) : to_valid_utf8(buffer_);
+  }
   copy_policy_snapshot(cfg, r);
   r.gate_config_hash = gate_->config_hash();
   r.pattern_db_hash = config_.pattern_db_hash;

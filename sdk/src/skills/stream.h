@@ -18,6 +18,7 @@
 namespace vantrel_core {
 
 class BayesianGate;
+class ClassifierSkill;
 class NormalizationSkill;
 class OutputSkill;
 
@@ -30,6 +31,9 @@ struct StreamConfig {
   double early_termination_log_odds = 2.0;
   std::uint64_t pattern_db_hash = 0;
   bool scan_on_sentence_end = true;
+  // The learned detector's output model, run on every scan before the output
+  // skill; none unless it is on.
+  std::shared_ptr<const ClassifierSkill> classifier;
 };
 
 // Used by one thread at a time. Not copyable. Movable.
@@ -57,9 +61,13 @@ class StreamScanner {
   StreamScanner() = default;
 
   PushOutcome perform_scan();
-  ScanResult scan_buffer();
+  // One scan of the buffer; `found`, when given, receives every signal it
+  // found, counted or not.
+  ScanResult scan_buffer(std::vector<Signal>* found = nullptr);
   ScanResult build_result(bool safe);
   void feed(std::vector<Signal> batch);
+  // What one scan of `text` alone finds, before deduplication.
+  std::vector<Signal> find_signals(std::string_view text) const;
 
   std::string buffer_;
   std::unique_ptr<OutputSkill> output_skill_;
@@ -73,6 +81,9 @@ class StreamScanner {
   std::uint64_t total_signals_ = 0;
   State state_ = State::Active;
   std::optional<ThreatType> last_threat_type_;
+  // Signals a scan of the kept tail alone finds: counted by the scan that
+  // kept it, so the next scan does not count them again.
+  std::vector<Signal> counted_in_tail_;
 };
 
 }  // namespace vantrel_core
