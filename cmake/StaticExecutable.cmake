@@ -69,7 +69,7 @@ endif()
 # consumers are (its compile definitions). The installed header must be the
 # same as the one beside the source; ./dev checks that before naming it.
 # Built only for the executables that link it.
-if(VANTREL_SIMDJSON_SOURCE AND NOT VANTREL_SANITIZE AND NOT VANTREL_TSAN)
+if(VANTREL_SIMDJSON_SOURCE)
   if(EXISTS ${VANTREL_SIMDJSON_SOURCE})
     add_library(vantrel_simdjson_static STATIC EXCLUDE_FROM_ALL ${VANTREL_SIMDJSON_SOURCE})
     target_compile_definitions(vantrel_simdjson_static PUBLIC
