@@ -1,12 +1,16 @@
 # Start-up cost of the vantrel executable: most of a short run is the dynamic
-# loader binding ICU and the C++ runtime. With VANTREL_STATIC_EXECUTABLE the
-# executable links ICU's static archive, carrying only the ICU data items the
-# scanner opens, and the static C++ runtime; glibc and simdjson (Debian ships
-# no archive of it) stay shared. Everything else -- the library, tests,
-# tools, a shared library for embedders -- links ICU as before.
+# loader binding ICU, simdjson and the C++ runtime. With
+# VANTREL_STATIC_EXECUTABLE the executable links ICU's static archive,
+# carrying only the ICU data items the scanner opens, the static C++ runtime
+# and, when VANTREL_SIMDJSON_SOURCE names simdjson's single-file form (Debian
+# ships no archive of it; ./dev fetches it from the source package), simdjson
+# compiled from that; glibc stays shared. Everything else -- the library,
+# tests, tools, a shared library for embedders -- links ICU and simdjson as
+# before.
 #
-# Targets opt in with the VANTREL_STATIC_ICU property; vantrel_icu, which the
-# library links, resolves per final target.
+# Targets opt in with the VANTREL_STATIC_ICU and VANTREL_STATIC_SIMDJSON
+# properties; vantrel_icu and vantrel_simdjson, which the library links,
+# resolve per final target.
 
 option(VANTREL_STATIC_EXECUTABLE
        "Link the vantrel executable with static ICU (only the data it uses) and C++ runtime" ON)
@@ -25,14 +29,33 @@ target_link_libraries(vantrel_icu INTERFACE
 # Headers for every target, whichever way it links.
 target_include_directories(vantrel_icu INTERFACE ${ICU_INCLUDE_DIRS})
 
+add_library(vantrel_simdjson INTERFACE)
+set(_vantrel_static_simdjson $<BOOL:$<TARGET_PROPERTY:VANTREL_STATIC_SIMDJSON>>)
+# The installed header and compile definitions serve both ways of linking.
+target_link_libraries(vantrel_simdjson INTERFACE
+  $<$<NOT:${_vantrel_static_simdjson}>:simdjson::simdjson>
+  $<${_vantrel_static_simdjson}:vantrel_simdjson_static>)
+target_include_directories(vantrel_simdjson INTERFACE
+  $<TARGET_PROPERTY:simdjson::simdjson,INTERFACE_INCLUDE_DIRECTORIES>)
+target_compile_definitions(vantrel_simdjson INTERFACE
+  $<TARGET_PROPERTY:simdjson::simdjson,INTERFACE_COMPILE_DEFINITIONS>)
+
+set(VANTREL_SIMDJSON_SOURCE "" CACHE FILEPATH
+    "simdjson.cpp (single-file form) of the installed simdjson, for the static executable; empty to link it shared")
+
 # vantrel_use_static_runtime(TARGET): links TARGET the static way when the
 # option is on and the archives exist.
 function(vantrel_use_static_runtime target)
   # The sanitizers' runtimes expect the shared C++ runtime.
-  if(VANTREL_STATIC_EXECUTABLE AND TARGET vantrel_icu_static AND NOT VANTREL_SANITIZE
-     AND NOT VANTREL_TSAN)
+  if(NOT VANTREL_STATIC_EXECUTABLE OR VANTREL_SANITIZE OR VANTREL_TSAN)
+    return()
+  endif()
+  if(TARGET vantrel_icu_static)
     set_target_properties(${target} PROPERTIES VANTREL_STATIC_ICU ON)
     target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+  if(TARGET vantrel_simdjson_static)
+    set_target_properties(${target} PROPERTIES VANTREL_STATIC_SIMDJSON ON)
   endif()
 endfunction()
 
@@ -40,6 +63,22 @@ endfunction()
 # their C flags may suit only the C++ compiler: no static pieces are made.
 if(NOT VANTREL_STATIC_EXECUTABLE OR VANTREL_SANITIZE OR VANTREL_TSAN OR VANTREL_FUZZ)
   return()
+endif()
+
+# simdjson from its single-file form, compiled as the installed package's
+# consumers are (its compile definitions). The installed header must be the
+# same as the one beside the source; ./dev checks that before naming it.
+# Built only for the executables that link it.
+if(VANTREL_SIMDJSON_SOURCE)
+  if(EXISTS ${VANTREL_SIMDJSON_SOURCE})
+    add_library(vantrel_simdjson_static STATIC EXCLUDE_FROM_ALL ${VANTREL_SIMDJSON_SOURCE})
+    target_compile_definitions(vantrel_simdjson_static PUBLIC
+      $<TARGET_PROPERTY:simdjson::simdjson,INTERFACE_COMPILE_DEFINITIONS>)
+    target_link_libraries(vantrel_simdjson_static PUBLIC Threads::Threads)
+  else()
+    message(WARNING "VANTREL_SIMDJSON_SOURCE ${VANTREL_SIMDJSON_SOURCE} does not exist; "
+                    "vantrel links simdjson dynamically")
+  endif()
 endif()
 
 find_library(VANTREL_ICUUC_ARCHIVE NAMES libicuuc.a)

@@ -24,6 +24,14 @@ endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantrel RENAME copyright
   COMPONENT package EXCLUDE_FROM_ALL)
+# A vantrel program with simdjson compiled in carries simdjson's licence
+# (Apache-2.0), kept beside its source by ./dev.
+get_filename_component(_vantrel_simdjson_dir "${VANTREL_SIMDJSON_SOURCE}" DIRECTORY)
+if(TARGET vantrel_simdjson_static AND EXISTS ${_vantrel_simdjson_dir}/LICENSE)
+  install(FILES ${_vantrel_simdjson_dir}/LICENSE
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantrel RENAME simdjson-LICENSE
+    COMPONENT package EXCLUDE_FROM_ALL)
+endif()
 
 set(VANTREL_PACKAGE_MAINTAINER "Vantrel Ward authors <vantrel-ward@localhost>"
     CACHE STRING "Maintainer field of the Debian package")

@@ -34,9 +34,11 @@ endforeach()
 # a program that does not refer to it does not get it from the archive.
 add_library(vantrel_core STATIC ${VANTREL_LIBRARY_OBJECTS} $<TARGET_OBJECTS:vantrel_embedded_text>)
 target_include_directories(vantrel_core PUBLIC ${VANTREL_LIBRARY_INCLUDE_DIRS})
-# In this build ICU comes through vantrel_icu, which the vantrel executable
-# resolves to the static archive; installed, the library names ICU plainly.
-target_link_libraries(vantrel_core PUBLIC simdjson::simdjson $<BUILD_INTERFACE:vantrel_icu>
+# In this build ICU and simdjson come through vantrel_icu and
+# vantrel_simdjson, which the vantrel executable resolves to static archives;
+# installed, the library names them plainly.
+target_link_libraries(vantrel_core PUBLIC $<BUILD_INTERFACE:vantrel_simdjson>
+  $<BUILD_INTERFACE:vantrel_icu> $<INSTALL_INTERFACE:simdjson::simdjson>
   $<INSTALL_INTERFACE:ICU::uc> $<INSTALL_INTERFACE:ICU::data>)
 # The C++ API's headers are C++17.
 target_compile_features(vantrel_core INTERFACE cxx_std_17)

@@ -122,8 +122,7 @@ vantrel_status creation_error(const vantrel::Error& e) {
     case vantrel::ErrorCode::kScoreProfileUnusable:
       return fail(VANTREL_ERROR_SCORE_PROFILE_UNUSABLE, e.message);
     case vantrel::ErrorCode::kClassifierModelUnusable:
-      // The C options cannot ask for the learned detector.
-      return fail(VANTREL_ERROR_INTERNAL, e.message);
+      return fail(VANTREL_ERROR_CLASSIFIER_MODEL_UNUSABLE, e.message);
   }
   return fail(VANTREL_ERROR_INTERNAL, e.message);
 }
@@ -187,6 +186,7 @@ const char* vantrel_status_name(vantrel_status status) {
     VANTREL_STATUS_NAME(VANTREL_ERROR_STREAM_FINISHED)
     VANTREL_STATUS_NAME(VANTREL_ERROR_NO_RESULT)
     VANTREL_STATUS_NAME(VANTREL_ERROR_OUT_OF_MEMORY)
+    VANTREL_STATUS_NAME(VANTREL_ERROR_CLASSIFIER_MODEL_UNUSABLE)
     VANTREL_STATUS_NAME(VANTREL_ERROR_INTERNAL)
   }
 #undef VANTREL_STATUS_NAME

@@ -130,7 +130,30 @@ vantrel_status set_option(vantrel_options* options, const char* name, bool value
 
 vantrel_status set_option(vantrel_options* options, const char* name,
                           std::optional<std::string> value) {
-  return set("vantrel_options_set_string", kStrings, options, name, std::move(value));
+  constexpr const char* kSetter = "vantrel_options_set_string";
+  // The learned detector's source is a choice, not a field: named here.
+  if (options != nullptr && name != nullptr && std::string_view(name) == "classifier") {
+    using vantrel::ClassifierModelSource;
+    if (!value || *value == "off") {
+      options->options.classifier = ClassifierModelSource::kOff;
+    } else if (*value == "builtin") {
+      options->options.classifier = ClassifierModelSource::kBuiltIn;
+    } else {
+      return fail(VANTREL_ERROR_INVALID_ARGUMENT, std::string(kSetter) +
+                                                      ": option 'classifier' is \"off\" or "
+                                                      "\"builtin\", not '" +
+                                                      *value + "'");
+    }
+    return VANTREL_OK;
+  }
+  if (options != nullptr && name != nullptr &&
+      std::string_view(name) == "classifier_model_file") {
+    options->options.classifier = value ? vantrel::ClassifierModelSource::kFile
+                                        : vantrel::ClassifierModelSource::kOff;
+    options->options.classifier_model_file = value.value_or("");
+    return VANTREL_OK;
+  }
+  return set(kSetter, kStrings, options, name, std::move(value));
 }
 
 }  // namespace vantrel_c

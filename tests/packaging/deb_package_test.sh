@@ -92,6 +92,11 @@ while read -r path; do
 done <"$tmp/paths"
 grep -qE '^usr/bin/vantrel[^/-]|^usr/bin/[^v]' "$tmp/paths" && fail "unexpected program in usr/bin"
 echo "listing: $(grep -vc '/$' "$tmp/paths") files"
+# A program with simdjson compiled in (not loading libsimdjson) ships its licence.
+if ! ldd "$build/cli/vantrel" | grep -q libsimdjson; then
+  grep -qxF usr/share/doc/vantrel/simdjson-LICENSE "$tmp/paths" ||
+    fail "vantrel has simdjson compiled in, but the package lacks usr/share/doc/vantrel/simdjson-LICENSE"
+fi
 
 # ---- Control fields -----------------------------------------------------------
 field() { dpkg-deb -f "$deb" "$1"; }

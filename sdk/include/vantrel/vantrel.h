@@ -72,7 +72,8 @@ typedef VANTREL_ENUM(vantrel_status) {
   VANTREL_ERROR_STREAM_FINISHED = 6,         /* a push or finish after the stream's finish */
   VANTREL_ERROR_NO_RESULT = 7,               /* the result holds no verdict */
   VANTREL_ERROR_OUT_OF_MEMORY = 8,
-  VANTREL_ERROR_INTERNAL = 9 /* a fault of the library; the message says what */
+  VANTREL_ERROR_INTERNAL = 9, /* a fault of the library; the message says what */
+  VANTREL_ERROR_CLASSIFIER_MODEL_UNUSABLE = 10 /* classifier_model_file cannot be read or used */
 } vantrel_status;
 /* clang-format on */
 
@@ -178,7 +179,11 @@ VANTREL_API vantrel_status vantrel_options_apply_preset(vantrel_options* options
  *   flags (0 or not 0): score_v2_enabled, warning_mode_enabled,
  *     correlation_dedup_enabled, search_pattern_files,
  *     read_profile_environment, stream_scan_on_sentence_end
- *   strings (a path, or NULL for none): patterns_file, score_profile_file
+ *   strings (a path, or NULL for none): patterns_file, score_profile_file,
+ *     classifier_model_file (a model file written by the training tool; it
+ *     turns the learned detector on, NULL turns it off)
+ *   classifier (a string): "off" or NULL (the default), or "builtin" for the
+ *     learned detector with the model compiled into the library
  * An unknown name, or a name of another kind, is VANTREL_ERROR_INVALID_ARGUMENT
  * and changes nothing. Files are read when the scanner is created. */
 VANTREL_API vantrel_status vantrel_options_set_double(vantrel_options* options, const char* name,
