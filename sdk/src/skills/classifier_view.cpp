@@ -238,15 +238,35 @@ void write_view(const Seq& s, std::string& out, ViewStats& stats, const Ranges* 
   }
 }
 
+// The per-token bookkeeping both shape passes share: the run of identical
+// tokens and the odd tokens among the last kSoupWindow.
+class TokenTally {
+ public:
+  bool any() const { return tokens_ > 0; }
+  void add(bool same_as_previous, bool odd, ViewStats& stats) {
+    token_run_ = same_as_previous ? token_run_ + 1 : 1;
+    if (token_run_ > stats.repeated_token_run) stats.repeated_token_run = token_run_;
+    bool& slot = window_[tokens_ % kSoupWindow];
+    odd_in_window_ -= slot ? 1 : 0;
+    slot = odd;
+    odd_in_window_ += odd ? 1 : 0;
+    ++tokens_;
+    if (odd_in_window_ > stats.soup_window_max) stats.soup_window_max = odd_in_window_;
+  }
+
+ private:
+  std::array<bool, kSoupWindow> window_{};
+  std::size_t tokens_ = 0;
+  std::uint32_t odd_in_window_ = 0;
+  std::uint32_t token_run_ = 0;
+};
+
 // Odd tokens (see ViewStats::soup_window_max) and repeated runs.
 template <class Seq>
 void measure_shapes(const Seq& s, ViewStats& stats) {
   const std::size_t n = s.size();
-  std::array<bool, kSoupWindow> window{};
-  std::size_t tokens = 0;
-  std::uint32_t odd_in_window = 0;
+  TokenTally tally;
   std::size_t prev_begin = 0, prev_length = 0;
-  std::uint32_t token_run = 0;
   std::uint32_t char_run = 0;
   char32_t prev_char = 0;
   std::size_t i = 0;
@@ -305,18 +325,11 @@ void measure_shapes(const Seq& s, ViewStats& stats) {
     const std::size_t length = i - begin;
     const bool odd = (letters && (camel || inner_symbol || mixed_script)) ||
                      (symbols_only && length >= 2 && !one_symbol);
-    bool same = tokens > 0 && length == prev_length;
+    bool same = tally.any() && length == prev_length;
     for (std::size_t k = 0; same && k < length; ++k) same = at(s, begin + k) == at(s, prev_begin + k);
-    token_run = same ? token_run + 1 : 1;
     prev_begin = begin;
     prev_length = length;
-    if (token_run > stats.repeated_token_run) stats.repeated_token_run = token_run;
-    bool& slot = window[tokens % kSoupWindow];
-    odd_in_window -= slot ? 1 : 0;
-    slot = odd;
-    odd_in_window += odd ? 1 : 0;
-    ++tokens;
-    if (odd_in_window > stats.soup_window_max) stats.soup_window_max = odd_in_window;
+    tally.add(same, odd, stats);
   }
 }
 
@@ -327,9 +340,8 @@ void measure_shapes_ascii(std::string_view text, ViewStats& stats) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   constexpr std::uint8_t kAlnum = kLetter | kDigit;
-  std::array<bool, kSoupWindow> window{};
-  std::size_t tokens = 0;
-  std::uint32_t odd_in_window = 0, token_run = 0, char_run = 0;
+  TokenTally tally;
+  std::uint32_t char_run = 0;
   std::size_t prev_begin = 0, prev_length = 0;
   std::size_t i = 0;
   while (i < n) {
@@ -356,17 +368,11 @@ void measure_shapes_ascii(std::string_view text, ViewStats& stats) {
       measure_shapes(text.substr(begin, length), one);
       odd = one.soup_window_max > 0;
     }
-    const bool same = tokens > 0 && length == prev_length && std::memcmp(p + begin, p + prev_begin, length) == 0;
-    token_run = same ? token_run + 1 : 1;
+    const bool same =
+        tally.any() && length == prev_length && std::memcmp(p + begin, p + prev_begin, length) == 0;
     prev_begin = begin;
     prev_length = length;
-    if (token_run > stats.repeated_token_run) stats.repeated_token_run = token_run;
-    bool& slot = window[tokens % kSoupWindow];
-    odd_in_window -= slot ? 1 : 0;
-    slot = odd;
-    odd_in_window += odd ? 1 : 0;
-    ++tokens;
-    if (odd_in_window > stats.soup_window_max) stats.soup_window_max = odd_in_window;
+    tally.add(same, odd, stats);
   }
 }
 
